@@ -1,0 +1,20 @@
+#include "py/gil.hpp"
+
+namespace drovik::py {
+
+bool interpreter_closing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsInitialized() || Py_IsFinalizing();
+#else
+    return !Py_IsInitialized() || _Py_IsFinalizing();
+#endif
+}
+
+std::optional<Attached> Attached::attach() noexcept {
+    // The window between this check and PyGILState_Ensure is the interpreter's own:
+    // a thread caught in it is parked or ended by the interpreter and never returns.
+    if (interpreter_closing()) return std::nullopt;
+    return Attached(PyGILState_Ensure());
+}
+
+}  // namespace drovik::py

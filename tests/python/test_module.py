@@ -1,0 +1,84 @@
+import os
+import shutil
+import subprocess
+import sys
+
+import drovik
+import pytest
+
+from conftest import run_python
+
+# The module's own names, in the order they stand in the module dictionary.
+SURFACE = []
+
+STANDARD = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
+
+
+def test_module_holds_exactly_its_surface_in_order():
+    own = [name for name in vars(drovik) if name not in STANDARD]
+    assert own == SURFACE
+    assert set(dir(drovik)) == STANDARD | set(SURFACE)
+
+
+def test_module_is_a_single_extension_with_a_one_sentence_doc():
+    assert drovik.__file__.endswith(".so")
+    assert not hasattr(drovik, "__path__")
+    doc = drovik.__doc__.strip()
+    assert doc.endswith(".") and doc.count(". ") == 0
+
+
+def test_import_starts_no_thread_and_opens_nothing():
+    result = run_python(
+        """
+        import os
+        tasks, fds = len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
+        import drovik
+        print(len(os.listdir("/proc/self/task")) - tasks, len(os.listdir("/proc/self/fd")) - fds)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "0"]
+
+
+def test_reimport_returns_the_same_module():
+    first = drovik
+    del sys.modules["drovik"]
+    import drovik as again
+
+    assert again is first
+    assert sys.modules["drovik"] is first
+
+
+def test_only_the_init_function_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm (binutils) is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", drovik.__file__], capture_output=True, text=True, check=True)
+    symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_drovik"]
+
+
+SUBINTERPRETER = """
+import drovik
+code = "import drovik"
+try:
+    import _interpreters as interpreters
+    interp = interpreters.create("legacy")
+    failure = interpreters.exec(interp, code)
+    print(failure.type.__name__ if failure else "imported", failure.msg if failure else "")
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    interp = interpreters.create(isolated=False) if sys.version_info >= (3, 12) else interpreters.create()
+    try:
+        interpreters.run_string(interp, code)
+        print("imported")
+    except interpreters.RunFailedError as failure:
+        print(str(failure))
+"""
+
+
+def test_import_into_a_second_interpreter_is_refused():
+    result = run_python("import sys\n" + SUBINTERPRETER)
+    assert result.returncode == 0, result.stderr
+    assert "ImportError" in result.stdout
+    assert "sub-interpreters" in result.stdout
