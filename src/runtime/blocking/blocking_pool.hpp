@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+#include "runtime/result.hpp"
+
+namespace drovik::rt {
+
+class ThreadGroup;
+
+// Elastic threads for jobs that block: a job is handed to an idle thread, or a
+// new one up to the limit; a thread idle for the idle limit ends.
+class BlockingPool {
+public:
+    BlockingPool(ThreadGroup& threads, std::size_t max_threads, std::chrono::milliseconds idle_limit);
+
+    // Fails only when no thread exists and none can be started. `done` runs
+    // after `work`, once the thread already counts as free again, so whoever
+    // it wakes can reuse that thread for the next job.
+    Result<void> submit(std::function<void()> work, std::function<void()> done);
+    // Idle threads end now, busy ones after the queued jobs.
+    void shutdown();
+    std::size_t thread_count();
+
+private:
+    void thread_main();
+
+    ThreadGroup& threads_;
+    const std::size_t max_threads_;
+    const std::chrono::milliseconds idle_limit_;
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    struct Job {
+        std::function<void()> work;
+        std::function<void()> done;
+    };
+
+    std::deque<Job> jobs_;
+    std::size_t thread_count_ = 0;
+    std::size_t available_ = 0;  // threads not inside a job's work
+    bool stopping_ = false;
+};
+
+}  // namespace drovik::rt

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "runtime/io/event_source.hpp"
+#include "runtime/result.hpp"
+#include "runtime/sched/context.hpp"
+#include "runtime/sched/waker.hpp"
+
+namespace drovik::rt {
+
+class Reactor;
+class Runtime;
+
+namespace detail {
+
+enum class Direction { Read, Write };
+
+// Readiness of one descriptor as last reported by the edge-triggered reactor.
+class IoState final : public EventSource {
+public:
+    void on_events(std::uint32_t events) override;
+
+    // True when ready; otherwise the waker is kept for the next event.
+    bool poll(Direction direction, const Waker& waker, std::uint64_t& seen_events);
+    void forget_waker(Direction direction);
+    // Clears readiness unless an event came after the one the caller saw.
+    void clear(Direction direction, std::uint64_t seen_events);
+
+private:
+    std::mutex mu_;
+    std::uint64_t events_seen_ = 0;
+    bool readable_ = false;
+    bool writable_ = false;
+    Waker reader_;
+    Waker writer_;
+};
+
+}  // namespace detail
+
+class ReadinessWait;
+
+// Registration of a non-blocking descriptor for read and write readiness,
+// edge-triggered. The owner of the descriptor destroys this before closing it.
+class IoRegistration {
+public:
+    static Result<IoRegistration> create(Runtime& runtime, int fd);
+
+    IoRegistration(IoRegistration&& other) noexcept;
+    IoRegistration& operator=(IoRegistration&& other) noexcept;
+    ~IoRegistration();
+
+    ReadinessWait readable();
+    ReadinessWait writable();
+    // After EAGAIN: the next readable() waits for a new edge.
+    void clear_read_ready();
+    void clear_write_ready();
+
+private:
+    friend class ReadinessWait;
+    IoRegistration(Reactor& reactor, int fd, std::shared_ptr<detail::IoState> state)
+        : reactor_(&reactor), fd_(fd), state_(std::move(state)) {}
+    void deregister();
+
+    Reactor* reactor_ = nullptr;
+    int fd_ = -1;
+    std::shared_ptr<detail::IoState> state_;
+    std::uint64_t read_seen_ = 0;
+    std::uint64_t write_seen_ = 0;
+};
+
+// Completes when the descriptor is ready in one direction; an error value when
+// the registration no longer exists.
+class ReadinessWait {
+public:
+    ReadinessWait(IoRegistration& registration, detail::Direction direction)
+        : registration_(registration), direction_(direction) {}
+    ReadinessWait(ReadinessWait&&) = default;
+    ~ReadinessWait();
+
+    bool poll(Context& cx);
+    Result<void> take();
+
+private:
+    IoRegistration& registration_;
+    detail::Direction direction_;
+    bool waiting_ = false;
+};
+
+}  // namespace drovik::rt

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "runtime/io/event_source.hpp"
+#include "runtime/result.hpp"
+#include "runtime/time/timer_driver.hpp"
+
+namespace drovik::rt {
+
+class Parker;
+
+// One epoll instance. At most one parked thread at a time waits in it (the
+// driver) and dispatches readiness, timer expiry and signal notices.
+class Reactor {
+public:
+    static Result<std::unique_ptr<Reactor>> create();
+    ~Reactor();
+
+    Reactor(const Reactor&) = delete;
+    Reactor& operator=(const Reactor&) = delete;
+
+    bool try_acquire_driver() noexcept;
+    // Hands the duty to a thread parked elsewhere, so waiting never stops being served.
+    void release_driver();
+    // One blocking wait and its dispatch; only the driver calls it.
+    void turn();
+    // Interrupts the driver's wait.
+    void wake();
+
+    Result<void> add(int fd, std::uint32_t events, EventSource* source);
+    void remove(int fd);
+    // Adds a descriptor shared between runtimes once; later calls do nothing.
+    Result<void> add_shared(int fd, EventSource* source);
+    // Keeps a deregistered source alive until no fetched event can still point at it.
+    void retire(std::shared_ptr<EventSource> source);
+
+    void add_driver_candidate(Parker* parker);
+    void remove_driver_candidate(Parker* parker);
+
+    TimerDriver& timers() noexcept { return *timers_; }
+
+private:
+    class WakeSource final : public EventSource {
+    public:
+        explicit WakeSource(int fd) : fd_(fd) {}
+        void on_events(std::uint32_t events) override;
+
+    private:
+        int fd_;
+    };
+
+    Reactor(int epoll_fd, int wake_fd, std::unique_ptr<TimerDriver> timers);
+
+    int epoll_fd_;
+    int wake_fd_;
+    WakeSource wake_source_;
+    std::unique_ptr<TimerDriver> timers_;
+    std::atomic<bool> driving_{false};
+
+    std::mutex retired_mu_;
+    std::vector<std::shared_ptr<EventSource>> retired_;
+
+    std::mutex shared_mu_;
+    std::vector<int> shared_fds_;
+
+    std::mutex candidates_mu_;
+    std::vector<Parker*> candidates_;
+};
+
+}  // namespace drovik::rt

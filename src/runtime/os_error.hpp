@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+#include "runtime/result.hpp"
+
+namespace drovik::rt {
+
+// "{description} (os error {code})", the one format for every OS failure.
+std::string os_error_text(int code);
+Error os_error(int code, ErrorKind kind = ErrorKind::Other);
+
+}  // namespace drovik::rt

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <utility>
+
+#include "runtime/blocking/blocking_pool.hpp"
+#include "runtime/io/reactor.hpp"
+#include "runtime/result.hpp"
+#include "runtime/sched/join_handle.hpp"
+#include "runtime/sched/scheduler.hpp"
+#include "runtime/sched/task.hpp"
+#include "runtime/sched/task_core.hpp"
+#include "runtime/sched/thread_group.hpp"
+#include "runtime/sched/thread_waiter.hpp"
+
+namespace drovik::rt {
+
+struct RuntimeConfig {
+    std::size_t workers = 1;
+    std::size_t max_blocking_threads = 512;
+    std::chrono::milliseconds blocking_idle_timeout{10'000};
+
+    // One worker per CPU this process may run on.
+    static RuntimeConfig for_this_process();
+};
+
+class Runtime {
+public:
+    static Result<std::unique_ptr<Runtime>> create(const RuntimeConfig& config);
+    // Stops the threads; tasks still pending are dropped. The shared runtime never gets here.
+    ~Runtime();
+
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    template <class T>
+    JoinHandle<T> spawn(Task<T> task) {
+        auto* core = new SpawnedTask<T>(*scheduler_, std::move(task));
+        core->wake();
+        return JoinHandle<T>(core);
+    }
+
+    // Runs the task on the calling thread, which must not be a worker.
+    template <class T>
+    Result<T> block_on(Task<T> task) {
+        if (on_worker_thread()) return Error{ErrorKind::Other, "cannot start a runtime from within a runtime"};
+        return run_here(task);
+    }
+
+    // Like block_on, from any thread: a worker first gives its queue and duty away.
+    template <class T>
+    Result<T> wait_for(Task<T> task) {
+        if (scheduler_->owns_current_thread()) {
+            if (auto handed = scheduler_->hand_off_current_worker(); !handed) return handed.error();
+        }
+        return run_here(task);
+    }
+
+    Reactor& reactor() noexcept { return *reactor_; }
+    BlockingPool& blocking_pool() noexcept { return *blocking_; }
+    std::size_t worker_count() const noexcept { return scheduler_->worker_count(); }
+    // Threads of this runtime still alive: workers, pool threads, handed-off workers.
+    std::size_t live_threads() { return threads_.live(); }
+
+private:
+    Runtime(const RuntimeConfig& config, std::unique_ptr<Reactor> reactor);
+
+    template <class T>
+    Result<T> run_here(Task<T>& task);
+
+    ThreadGroup threads_;
+    std::unique_ptr<Reactor> reactor_;
+    std::unique_ptr<BlockingPool> blocking_;
+    std::unique_ptr<Scheduler> scheduler_;
+};
+
+// Marks the calling thread as serving a runtime for as long as it lives.
+class RuntimeScope {
+public:
+    explicit RuntimeScope(Runtime& runtime);
+    ~RuntimeScope();
+    RuntimeScope(const RuntimeScope&) = delete;
+    RuntimeScope& operator=(const RuntimeScope&) = delete;
+
+private:
+    Runtime* outer_;
+};
+
+// The runtime the calling thread serves (a worker, or a thread inside block_on), if any.
+Runtime* current_runtime() noexcept;
+
+// The process-wide runtime, created by the first caller; a failed creation stays failed.
+Result<Runtime*> runtime();
+
+template <class T>
+Result<T> Runtime::run_here(Task<T>& task) {
+    auto* waiter = new ThreadWaiter(*reactor_);
+    Waker waker = Waker::adopt(waiter);
+    RuntimeScope scope(*this);
+    Context cx{waker, *this};
+    while (!task.poll(cx)) waiter->park();
+    if constexpr (std::is_void_v<T>) {
+        return {};
+    } else {
+        return Result<T>(task.take());
+    }
+}
+
+// Spawns on the runtime the calling task runs on.
+template <class T>
+JoinHandle<T> spawn(Task<T> task) {
+    return current_runtime()->spawn(std::move(task));
+}
+
+template <class T>
+Result<T> block_on(Task<T> task) {
+    auto rt = runtime();
+    if (!rt) return rt.error();
+    return rt.value()->block_on(std::move(task));
+}
+
+template <class T>
+Result<T> wait_for(Task<T> task) {
+    Runtime* rt = on_worker_thread() ? current_runtime() : nullptr;
+    if (rt == nullptr) {
+        auto shared = runtime();
+        if (!shared) return shared.error();
+        rt = shared.value();
+    }
+    return rt->wait_for(std::move(task));
+}
+
+}  // namespace drovik::rt

@@ -1,0 +1,158 @@
+#include "runtime/sched/scheduler.hpp"
+
+#include <algorithm>
+
+#include "runtime/os_error.hpp"
+#include "runtime/runtime.hpp"
+#include "runtime/sched/task_core.hpp"
+#include "runtime/sched/thread_group.hpp"
+
+namespace drovik::rt {
+
+namespace {
+
+struct WorkerIdentity {
+    Scheduler* scheduler = nullptr;
+    std::size_t slot = 0;
+    bool handed_off = false;
+};
+
+thread_local WorkerIdentity this_worker;
+
+}  // namespace
+
+bool on_worker_thread() noexcept { return this_worker.scheduler != nullptr; }
+
+Scheduler::Scheduler(Runtime& runtime, Reactor& reactor, ThreadGroup& threads, std::size_t workers)
+    : runtime_(runtime), reactor_(reactor), threads_(threads) {
+    for (std::size_t i = 0; i < workers; ++i) slots_.push_back(std::make_unique<Slot>(reactor));
+    idle_.reserve(workers);
+}
+
+Scheduler::~Scheduler() = default;
+
+Result<void> Scheduler::start() {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (auto started = start_worker(i); !started) return started;
+    }
+    return {};
+}
+
+Result<void> Scheduler::start_worker(std::size_t slot) {
+    return threads_.spawn([this, slot] { worker_main(slot); });
+}
+
+void Scheduler::shutdown() {
+    stopping_.store(true, std::memory_order_seq_cst);
+    for (auto& slot : slots_) slot->parker.unpark();
+}
+
+bool Scheduler::owns_current_thread() const noexcept { return this_worker.scheduler == this; }
+
+void Scheduler::schedule(TaskCore* task) {
+    if (stopping_.load(std::memory_order_acquire)) {
+        task->discard();
+        return;
+    }
+    if (owns_current_thread()) {
+        Slot& slot = *slots_[this_worker.slot];
+        std::lock_guard lock(slot.mu);
+        slot.queue.push_back(task);
+    } else {
+        std::lock_guard lock(inject_mu_);
+        injected_.push_back(task);
+    }
+    notify_one();
+}
+
+Result<void> Scheduler::hand_off_current_worker() {
+    if (auto started = start_worker(this_worker.slot); !started) {
+        return Error{ErrorKind::Other, "OS can't spawn worker thread: " + started.error().text};
+    }
+    this_worker.scheduler = nullptr;
+    this_worker.handed_off = true;
+    return {};
+}
+
+void Scheduler::worker_main(std::size_t slot) {
+    this_worker = WorkerIdentity{this, slot, false};
+    RuntimeScope scope(runtime_);
+    while (!stopping_.load(std::memory_order_acquire) && !this_worker.handed_off) {
+        if (TaskCore* task = next_task(slot)) {
+            task->run();
+        } else {
+            park(slot);
+        }
+    }
+    this_worker = WorkerIdentity{};
+}
+
+TaskCore* Scheduler::pop_front(std::mutex& mu, std::deque<TaskCore*>& queue) {
+    std::lock_guard lock(mu);
+    if (queue.empty()) return nullptr;
+    TaskCore* task = queue.front();
+    queue.pop_front();
+    return task;
+}
+
+TaskCore* Scheduler::next_task(std::size_t slot) {
+    Slot& own = *slots_[slot];
+    if (TaskCore* task = pop_front(own.mu, own.queue)) return task;
+    if (TaskCore* task = pop_front(inject_mu_, injected_)) return task;
+    for (std::size_t i = 1; i < slots_.size(); ++i) {
+        Slot& victim = *slots_[(slot + i) % slots_.size()];
+        if (TaskCore* task = pop_front(victim.mu, victim.queue)) return task;
+    }
+    return nullptr;
+}
+
+bool Scheduler::has_work() {
+    {
+        std::lock_guard lock(inject_mu_);
+        if (!injected_.empty()) return true;
+    }
+    for (auto& slot : slots_) {
+        std::lock_guard lock(slot->mu);
+        if (!slot->queue.empty()) return true;
+    }
+    return false;
+}
+
+void Scheduler::park(std::size_t slot) {
+    {
+        std::lock_guard lock(idle_mu_);
+        idle_.push_back(slot);
+        idle_count_.fetch_add(1, std::memory_order_seq_cst);
+    }
+    // A task queued after the last look but before we were listed as idle
+    // would otherwise wait for the next wake-up.
+    if (!has_work() && !stopping_.load(std::memory_order_seq_cst)) slots_[slot]->parker.park();
+    leave_idle(slot);
+}
+
+void Scheduler::leave_idle(std::size_t slot) {
+    std::lock_guard lock(idle_mu_);
+    auto it = std::find(idle_.begin(), idle_.end(), slot);
+    if (it == idle_.end()) return;
+    idle_.erase(it);
+    idle_count_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void Scheduler::notify_one() {
+    if (idle_count_.load(std::memory_order_seq_cst) == 0) return;
+    std::size_t chosen;
+    {
+        std::lock_guard lock(idle_mu_);
+        if (idle_.empty()) return;
+        // Leave the worker that waits in the reactor there, so I/O and timers stay served.
+        auto it = std::find_if(idle_.begin(), idle_.end(),
+                               [this](std::size_t s) { return !slots_[s]->parker.driving(); });
+        if (it == idle_.end()) it = idle_.begin();
+        chosen = *it;
+        idle_.erase(it);
+        idle_count_.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    slots_[chosen]->parker.unpark();
+}
+
+}  // namespace drovik::rt

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "runtime/result.hpp"
+#include "runtime/sched/parker.hpp"
+
+namespace drovik::rt {
+
+class Reactor;
+class Runtime;
+class TaskCore;
+class ThreadGroup;
+
+// The worker pool: one queue per worker plus a shared injection queue for
+// threads outside the pool; idle workers steal, then park.
+class Scheduler {
+public:
+    Scheduler(Runtime& runtime, Reactor& reactor, ThreadGroup& threads, std::size_t workers);
+    ~Scheduler();
+
+    Result<void> start();
+    // Stops the workers after their current task; queued tasks are dropped.
+    void shutdown();
+
+    // Takes over one reference to the task.
+    void schedule(TaskCore* task);
+
+    // A worker about to block hands its slot (queue and duty) to a fresh thread;
+    // the calling thread leaves the pool once it is back in the worker loop.
+    Result<void> hand_off_current_worker();
+    bool owns_current_thread() const noexcept;
+
+    Runtime& runtime() noexcept { return runtime_; }
+    std::size_t worker_count() const noexcept { return slots_.size(); }
+
+private:
+    struct Slot {
+        explicit Slot(Reactor& reactor) : parker(reactor) {}
+        std::mutex mu;
+        std::deque<TaskCore*> queue;
+        Parker parker;
+    };
+
+    Result<void> start_worker(std::size_t slot);
+    void worker_main(std::size_t slot);
+    TaskCore* next_task(std::size_t slot);
+    TaskCore* pop_front(std::mutex& mu, std::deque<TaskCore*>& queue);
+    bool has_work();
+    void park(std::size_t slot);
+    void leave_idle(std::size_t slot);
+    void notify_one();
+
+    Runtime& runtime_;
+    Reactor& reactor_;
+    ThreadGroup& threads_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+
+    std::mutex inject_mu_;
+    std::deque<TaskCore*> injected_;
+
+    std::mutex idle_mu_;
+    std::vector<std::size_t> idle_;
+    std::atomic<std::size_t> idle_count_{0};
+
+    std::atomic<bool> stopping_{false};
+};
+
+// Whether the calling thread is a worker of any runtime.
+bool on_worker_thread() noexcept;
+
+}  // namespace drovik::rt

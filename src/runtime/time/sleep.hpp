@@ -1,0 +1,30 @@
+#pragma once
+
+#include <chrono>
+
+#include "runtime/sched/context.hpp"
+#include "runtime/time/timer_driver.hpp"
+
+namespace drovik::rt {
+
+// Completes at the first millisecond tick at or after its deadline.
+class Sleep {
+public:
+    explicit Sleep(Clock::time_point deadline);
+    Sleep(Sleep&& other) noexcept;
+    ~Sleep();
+
+    bool poll(Context& cx);
+    void take() const noexcept {}
+
+    Clock::time_point due() const noexcept { return entry_.due; }
+
+private:
+    TimerEntry entry_;
+    TimerDriver* driver_ = nullptr;
+};
+
+Sleep sleep_until(Clock::time_point deadline);
+Sleep sleep_for(Clock::duration duration);
+
+}  // namespace drovik::rt
