@@ -1,0 +1,105 @@
+#include <chrono>
+#include <vector>
+
+#include "runtime/time/interval.hpp"
+#include "runtime/time/sleep.hpp"
+#include "runtime/time/timeout.hpp"
+#include "test_support.hpp"
+
+namespace drovik::rt {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::make_runtime;
+
+struct SleepSpan {
+    Clock::time_point start;
+    Clock::time_point end;
+    Clock::duration requested;
+
+    bool early() const { return end < round_up_to_tick(start + requested); }
+};
+
+Task<SleepSpan> timed_sleep(Clock::duration d) {
+    auto start = Clock::now();
+    co_await sleep_for(d);
+    co_return SleepSpan{start, Clock::now(), d};
+}
+
+class SleepNeverEarly : public ::testing::TestWithParam<Clock::duration> {};
+
+// The wake-up is never before the requested deadline rounded up to a whole millisecond.
+TEST_P(SleepNeverEarly, EndsAtOrAfterTheRoundedDeadline) {
+    auto rt = make_runtime(2);
+    for (int i = 0; i < 20; ++i) {
+        auto span = rt->block_on(timed_sleep(GetParam()));
+        ASSERT_TRUE(span.ok());
+        EXPECT_FALSE(span.value().early());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Durations, SleepNeverEarly,
+                         ::testing::Values(Clock::duration(0), Clock::duration(1200us), Clock::duration(3ms),
+                                           Clock::duration(10ms)));
+
+TEST(Sleep, ConcurrentSleepsOnWorkersAreNeverEarly) {
+    auto rt = make_runtime(2);
+    auto outcome = rt->block_on([](Runtime* rt) -> Task<int> {
+        std::vector<JoinHandle<SleepSpan>> handles;
+        for (int i = 0; i < 200; ++i) handles.push_back(rt->spawn(timed_sleep(Clock::duration(1ms * (i % 7)))));
+        int early = 0;
+        for (auto& h : handles) {
+            auto span = co_await h;
+            if (!span.ok()) co_return -1;
+            early += span.value().early();
+        }
+        co_return early;
+    }(rt.get()));
+    ASSERT_TRUE(outcome.ok());
+    EXPECT_EQ(outcome.value(), 0);
+}
+
+Task<int> never() {
+    co_await sleep_for(std::chrono::hours(1));
+    co_return 1;
+}
+Task<int> at_once() { co_return 7; }
+
+TEST(Timeout, ReadyOperationWinsAndPendingOneTimesOut) {
+    auto rt = make_runtime(1);
+    auto ready = rt->block_on([]() -> Task<std::optional<int>> { co_return co_await with_timeout(0ms, at_once()); }());
+    ASSERT_TRUE(ready.ok());
+    EXPECT_EQ(ready.value(), std::optional<int>(7));
+
+    auto late = rt->block_on([]() -> Task<std::optional<int>> { co_return co_await with_timeout(2ms, never()); }());
+    ASSERT_TRUE(late.ok());
+    EXPECT_EQ(late.value(), std::nullopt);
+}
+
+// A tick more than 5 ms late fires at once; the next one lands on the grid, after now.
+Task<std::vector<Clock::time_point>> ticks_with_a_stall(Clock::duration period, Clock::duration stall) {
+    Interval interval(period);
+    std::vector<Clock::time_point> due;
+    due.push_back(co_await interval.tick());
+    due.push_back(co_await interval.tick());
+    std::this_thread::sleep_for(stall);  // a callback that overruns
+    due.push_back(co_await interval.tick());
+    due.push_back(co_await interval.tick());
+    co_return due;
+}
+
+TEST(Interval, MissedTicksAreSkippedOntoTheGrid) {
+    auto rt = make_runtime(1);
+    const auto period = Clock::duration(10ms);
+    auto outcome = rt->block_on(ticks_with_a_stall(period, 35ms));
+    ASSERT_TRUE(outcome.ok());
+    const auto& due = outcome.value();
+    EXPECT_EQ(due[1] - due[0], period);
+    EXPECT_EQ(due[2] - due[1], period);  // late, but fires with its own due instant
+    auto skipped = due[3] - due[2];
+    EXPECT_EQ(skipped % period, Clock::duration(0));
+    EXPECT_GE(skipped, 3 * period);  // the 35 ms stall drops at least two grid instants
+}
+
+}  // namespace
+}  // namespace drovik::rt
