@@ -3,6 +3,7 @@
 #ifndef VBUS_HUB_H
 #define VBUS_HUB_H
 
+#include <linux/can.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -17,6 +18,10 @@ struct conn {
     int slot;
     int loopback; /* CAN_RAW_LOOPBACK of the library's socket */
     int recv_own; /* CAN_RAW_RECV_OWN_MSGS */
+    int join_filters;
+    can_err_mask_t err_mask;
+    int nfilters;
+    struct can_filter filters[CAN_RAW_FILTER_MAX];
     pid_t pid;
     uint64_t sent, delivered, dropped;
 };

@@ -116,7 +116,8 @@ static void accept_all(struct hub *h, int listener, int is_control)
             die("out of memory");
         struct ucred cred;
         socklen_t len = sizeof cred;
-        *c = (struct conn){.fd = fd, .is_control = is_control, .slot = HUB_UNBOUND, .loopback = 1};
+        *c = (struct conn){.fd = fd, .is_control = is_control, .slot = HUB_UNBOUND, .loopback = 1,
+                            .nfilters = 1}; /* the kernel's default: one filter passing all */
         if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0)
             c->pid = cred.pid;
         h->conns[h->nconns++] = c;

@@ -57,8 +57,8 @@ void vsock_detach(int fd);
 /* Consumes the pending ENETDOWN of a socket bound to an interface, if any. */
 int vsock_owes_enetdown(struct vsock *s);
 
-/* Sends an 8-byte request to the hub, waiting for room even on a
- * non-blocking descriptor. */
-int vbus_request(int fd, uint32_t op, int32_t value);
+/* Sends a request to the hub and waits until it is in force, even on a
+ * non-blocking descriptor; frames queued meanwhile stay for the user. */
+int vbus_request(int fd, uint32_t op, int32_t value, const void *payload, size_t len);
 
 #endif

@@ -1,7 +1,7 @@
 /* Reading and writing frames on emulated CAN sockets. Writes are checked here
  * against the interface's fault word, so an injected fault fails the write
  * call itself as the kernel's would; with no fault armed that check is one
- * atomic load. Reads drop the hub's wake-ups and bind answers, and deliver
+ * atomic load. Reads drop the hub's wake-ups and deliver
  * the ENETDOWN a link down owes each socket once. */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -65,7 +65,7 @@ static ssize_t can_recv(int fd, struct vsock *s, struct msghdr *user, int flags)
             break;
         if (n <= 0)
             return n;
-        /* A wake-up or a stale bind answer: not the user's. */
+        /* A wake-up: not the user's. */
         if (flags & MSG_PEEK) {
             char drop[64];
             REAL(recv)(fd, drop, sizeof drop, MSG_DONTWAIT);

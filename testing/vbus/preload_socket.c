@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
-#include <poll.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -51,29 +50,6 @@ EXPORT int socket(int domain, int type, int protocol)
     return REAL(socket)(domain, type, protocol);
 }
 
-/* The hub answers a bind once it routes to the socket, so a frame sent after
- * bind() returns is never missed. Anything queued before the answer belongs
- * to an earlier binding and is dropped. */
-static int await_bind_answer(int fd)
-{
-    struct pollfd p = {.fd = fd, .events = POLLIN};
-    unsigned char msg[64];
-    for (;;) {
-        ssize_t n = REAL(recv)(fd, msg, sizeof msg, MSG_DONTWAIT);
-        if (n == VBUS_BIND_ANSWER_LEN) {
-            int32_t err;
-            memcpy(&err, msg, sizeof err);
-            return err;
-        }
-        if (n == 0)
-            return ENETDOWN; /* hub gone */
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return errno;
-        if (n < 0)
-            poll(&p, 1, -1);
-    }
-}
-
 EXPORT int bind(int fd, const struct sockaddr *addr, socklen_t len)
 {
     struct vsock *s = vsock_of(fd);
@@ -82,16 +58,18 @@ EXPORT int bind(int fd, const struct sockaddr *addr, socklen_t len)
     if (len < CAN_ADDR_LEN || addr->sa_family != AF_CAN)
         return fail(EINVAL);
     int index = ((const struct sockaddr_can *)addr)->can_ifindex;
-    if (vbus_request(fd, VBUS_OP_BIND, index) < 0)
+    int slot = index == 0 ? VS_ANY : vbus_slot_by_index(index);
+    if (slot == VS_UNBOUND)
+        return fail(ENODEV);
+    /* Answered once the hub routes to the socket: a frame sent after bind()
+     * returns is never missed. */
+    if (vbus_request(fd, VBUS_OP_BIND, index, NULL, 0) < 0)
         return -1;
-    int err = await_bind_answer(fd);
-    if (err)
-        return fail(err);
     s->ifindex = index;
-    s->slot = index == 0 ? VS_ANY : vbus_slot_by_index(index);
-    if (s->slot >= 0) {
+    s->slot = slot;
+    if (slot >= 0) {
         /* Binding to a downed interface owes the user an ENETDOWN at once. */
-        uint64_t w = atomic_load(vbus_faults(s->slot));
+        uint64_t w = atomic_load(vbus_faults(slot));
         atomic_store(&s->seen_epoch, (uint16_t)(vbus_epoch(w) - ((w & VBUS_DOWN) ? 1 : 0)));
     }
     return 0;
@@ -244,15 +222,22 @@ static int set_can_option(int fd, struct vsock *s, int name, const void *val, so
     if (name == CAN_RAW_FILTER) {
         if (len % sizeof(struct can_filter) || len > sizeof s->filters)
             return fail(EINVAL);
+        int count = (int)(len / sizeof(struct can_filter));
+        if (vbus_request(fd, VBUS_OP_FILTER, count, val, len) < 0)
+            return -1;
         memcpy(s->filters, val, len);
-        s->nfilters = (int)(len / sizeof(struct can_filter));
+        s->nfilters = count;
         return 0;
     }
     if (name == CAN_RAW_ERR_FILTER) {
-        if (len != sizeof(can_err_mask_t))
+        can_err_mask_t mask;
+        if (len != sizeof mask)
             return fail(EINVAL);
-        memcpy(&s->err_mask, val, sizeof s->err_mask);
-        s->err_mask &= CAN_ERR_MASK;
+        memcpy(&mask, val, sizeof mask);
+        mask &= CAN_ERR_MASK;
+        if (vbus_request(fd, VBUS_OP_ERR_MASK, (int32_t)mask, NULL, 0) < 0)
+            return -1;
+        s->err_mask = mask;
         return 0;
     }
     int *field = int_option(s, name), value;
@@ -263,11 +248,15 @@ static int set_can_option(int fd, struct vsock *s, int name, const void *val, so
     memcpy(&value, val, sizeof value);
     if (name == CAN_RAW_FD_FRAMES && s->xl_frames && !value)
         return fail(EINVAL); /* CAN XL includes CAN FD */
+    int op = name == CAN_RAW_LOOPBACK        ? VBUS_OP_LOOPBACK
+             : name == CAN_RAW_RECV_OWN_MSGS ? VBUS_OP_RECV_OWN
+             : name == CAN_RAW_JOIN_FILTERS  ? VBUS_OP_JOIN_FILTERS
+                                             : 0;
+    if (op && vbus_request(fd, (uint32_t)op, value, NULL, 0) < 0)
+        return -1;
     *field = value;
     if (name == CAN_RAW_XL_FRAMES && value)
         s->fd_frames = value;
-    if (name == CAN_RAW_LOOPBACK || name == CAN_RAW_RECV_OWN_MSGS)
-        return vbus_request(fd, name == CAN_RAW_LOOPBACK ? VBUS_OP_LOOPBACK : VBUS_OP_RECV_OWN, value);
     return 0;
 }
 
@@ -283,7 +272,7 @@ EXPORT int setsockopt(int fd, int level, int name, const void *val, socklen_t le
     int r = REAL(setsockopt)(fd, level, name, val, len);
     /* A receive buffer here is the hub's send buffer towards this socket. */
     if (r == 0 && (name == SO_RCVBUF || name == SO_RCVBUFFORCE))
-        r = vbus_request(fd, name == SO_RCVBUF ? VBUS_OP_RCVBUF : VBUS_OP_RCVBUFFORCE, *(const int *)val);
+        r = vbus_request(fd, name == SO_RCVBUF ? VBUS_OP_RCVBUF : VBUS_OP_RCVBUFFORCE, *(const int *)val, NULL, 0);
     return r;
 }
 

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -143,15 +144,57 @@ int vsock_owes_enetdown(struct vsock *s)
     return seen != epoch && atomic_compare_exchange_strong(&s->seen_epoch, &seen, epoch);
 }
 
-int vbus_request(int fd, uint32_t op, int32_t value)
+static int send_request(int fd, struct vbus_request *r, const void *payload, size_t len, int efd)
 {
-    struct vbus_request r = {.op = op, .value = value};
+    struct iovec iov[2] = {{.iov_base = r, .iov_len = sizeof *r}, {.iov_base = (void *)payload, .iov_len = len}};
+    union {
+        char buf[CMSG_SPACE(sizeof(int))];
+        struct cmsghdr align;
+    } control;
+    struct msghdr m = {.msg_iov = iov, .msg_iovlen = 2, .msg_control = control.buf, .msg_controllen = sizeof control.buf};
+    struct cmsghdr *c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &efd, sizeof efd);
     struct pollfd p = {.fd = fd, .events = POLLOUT};
     for (;;) {
-        if (REAL(send)(fd, &r, sizeof r, MSG_NOSIGNAL) == sizeof r)
+        if (REAL(sendmsg)(fd, &m, MSG_NOSIGNAL) >= 0)
             return 0;
         if (errno != EAGAIN && errno != EINTR)
-            return -1;
+            return errno;
         poll(&p, 1, -1);
     }
+}
+
+static int await_answer(int fd, int efd)
+{
+    /* The hub answers through the eventfd; a hang-up on the bus means it is gone. */
+    struct pollfd p[2] = {{.fd = efd, .events = POLLIN}, {.fd = fd, .events = POLLRDHUP}};
+    for (;;) {
+        if (poll(p, 2, -1) < 0 && errno != EINTR)
+            return errno;
+        uint64_t value;
+        if ((p[0].revents & POLLIN) && REAL(read)(efd, &value, sizeof value) == sizeof value)
+            return (int)(value - 1);
+        if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR))
+            return EPIPE;
+    }
+}
+
+int vbus_request(int fd, uint32_t op, int32_t value, const void *payload, size_t len)
+{
+    int efd = eventfd(0, EFD_CLOEXEC);
+    if (efd < 0)
+        return -1;
+    struct vbus_request r = {.op = op, .value = value};
+    int err = send_request(fd, &r, payload, len, efd);
+    if (!err)
+        err = await_answer(fd, efd);
+    REAL(close)(efd);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    return 0;
 }

@@ -48,18 +48,29 @@ struct vbus_state {
 
 /* Messages on a bus connection, told apart by length (SOCK_SEQPACKET keeps
  * boundaries). Library to hub: */
-#define VBUS_FRAME_LEN 16        /* a can_frame for the bound interface */
-#define VBUS_ADDRESSED_LEN 20    /* uint32 ifindex, then a can_frame (sendto) */
-struct vbus_request {            /* 8 bytes: an option or a bind */
+#define VBUS_FRAME_LEN 16     /* a can_frame for the bound interface */
+#define VBUS_ADDRESSED_LEN 20 /* uint32 ifindex, then a can_frame (sendto) */
+/* A request: this header, then for VBUS_OP_FILTER `value` can_filters. It
+ * carries an eventfd (SCM_RIGHTS) to which the hub adds 1 + errno once the
+ * request is in force, so the answer never mixes with the frames. */
+struct vbus_request {
     uint32_t op;
     int32_t value;
+    uint32_t reserved[4]; /* keeps every request longer than any frame message */
 };
-enum { VBUS_OP_BIND = 1, VBUS_OP_LOOPBACK, VBUS_OP_RECV_OWN, VBUS_OP_RCVBUF, VBUS_OP_RCVBUFFORCE };
+enum {
+    VBUS_OP_BIND = 1,     /* value: ifindex, 0 for every interface */
+    VBUS_OP_LOOPBACK,     /* value: CAN_RAW_LOOPBACK */
+    VBUS_OP_RECV_OWN,     /* value: CAN_RAW_RECV_OWN_MSGS */
+    VBUS_OP_FILTER,       /* value: number of can_filters following */
+    VBUS_OP_JOIN_FILTERS, /* value: CAN_RAW_JOIN_FILTERS */
+    VBUS_OP_ERR_MASK,     /* value: CAN_RAW_ERR_FILTER */
+    VBUS_OP_RCVBUF,       /* value: SO_RCVBUF of the library's socket */
+    VBUS_OP_RCVBUFFORCE,
+};
 /* Hub to library: a can_frame (or, to a socket bound to every interface,
- * uint32 ifindex then the can_frame), a 4-byte bind answer (int32 errno), or a
- * 1-byte wake-up sent at link down so that sleeping readers come and collect
- * their ENETDOWN. */
-#define VBUS_BIND_ANSWER_LEN 4
+ * uint32 ifindex then the can_frame), or a 1-byte wake-up sent at link down
+ * so that sleeping readers come and collect their ENETDOWN. */
 #define VBUS_WAKE_LEN 1
 
 #endif

@@ -304,3 +304,101 @@ def test_edge_triggered_epoll_wakes_on_each_frame(can_bus):
             assert unpack(rx.sock.recv(FRAME.size)) == (0x200 + n, bytes([n]))
             with pytest.raises(BlockingIOError):
                 rx.sock.recv(FRAME.size)
+
+
+SENDS = {
+    "write": lambda s, raw: os.write(s.fileno(), raw),
+    "writev": lambda s, raw: os.writev(s.fileno(), [raw[:5], raw[5:]]),
+    "send": lambda s, raw: s.send(raw),
+    "sendmsg": lambda s, raw: s.sendmsg([raw[:8], raw[8:]]),
+}
+
+
+def _readv(s):
+    buf = bytearray(FRAME.size)
+    os.readv(s.fileno(), [buf])
+    return bytes(buf)
+
+
+def _recvmsg_into(s):
+    head, tail = bytearray(3), bytearray(13)
+    s.recvmsg_into([head, tail])
+    return bytes(head + tail)
+
+
+RECEIVES = {
+    "read": lambda s: os.read(s.fileno(), FRAME.size),
+    "readv": _readv,
+    "recv": lambda s: s.recv(FRAME.size),
+    "recvmsg": lambda s: s.recvmsg(FRAME.size)[0],
+    "recvmsg_into": _recvmsg_into,
+}
+
+
+@pytest.mark.parametrize("receive", RECEIVES.values(), ids=RECEIVES.keys())
+@pytest.mark.parametrize("send", SENDS.values(), ids=SENDS.keys())
+def test_every_io_call_carries_whole_frames(can_bus, send, receive):
+    with Peer(can_bus.iface) as tx, Peer(can_bus.iface) as rx:
+        raw = pack(EFF_FLAG | 0x1234, b"io")
+        assert send(tx.sock, raw) == FRAME.size
+        select.select([rx.sock], [], [], 10)
+        assert receive(rx.sock) == raw
+
+
+def test_a_short_read_truncates_the_frame(can_bus):
+    with Peer(can_bus.iface) as tx, Peer(can_bus.iface) as rx:
+        tx.send(0x99, b"abcdefgh")
+        select.select([rx.sock], [], [], 10)
+        data, _, flags, _ = rx.sock.recvmsg(6)
+        assert (data, flags & socket.MSG_TRUNC) == (pack(0x99, b"abcdefgh")[:6], socket.MSG_TRUNC)
+        tx.send(0x9A, b"next")  # the rest of the truncated frame is gone
+        assert rx.recv(timeout=10) == (0x9A, b"next")
+
+
+SFF_MASK, EFF_MASK, INV_FILTER = 0x7FF, 0x1FFFFFFF, 0x20000000
+FILTER_PROBES = [0x123, 0x124, EFF_FLAG | 0x123, EFF_FLAG | 0x12345, 0x7FF]
+# (filters as (id, mask), join) -> the probes the socket gets, in order, once each
+FILTERS = [
+    ("none set", None, False, FILTER_PROBES),
+    ("empty list", [], False, []),
+    ("identifier bits only", [(0x123, SFF_MASK)], False, [0x123, EFF_FLAG | 0x123]),
+    ("standard frames only", [(0x123, EFF_FLAG | SFF_MASK)], False, [0x123]),
+    ("extended frame", [(EFF_FLAG | 0x12345, EFF_FLAG | EFF_MASK)], False, [EFF_FLAG | 0x12345]),
+    ("inverted", [(INV_FILTER | 0x123, SFF_MASK)], False, [0x124, EFF_FLAG | 0x12345, 0x7FF]),
+    ("either of two", [(0x123, SFF_MASK), (0x124, SFF_MASK)], False, [0x123, 0x124, EFF_FLAG | 0x123]),
+    ("two matching, delivered once", [(0x123, SFF_MASK), (0x100, 0x700)], False, [0x123, 0x124, EFF_FLAG | 0x123]),
+    ("joined, none both", [(0x123, SFF_MASK), (0x124, SFF_MASK)], True, []),
+    ("joined, both", [(0x100, 0x700), (0x023, 0x0FF)], True, [0x123, EFF_FLAG | 0x123]),
+]
+
+
+@pytest.mark.parametrize("filters, join, expected", [f[1:] for f in FILTERS], ids=[f[0] for f in FILTERS])
+def test_receive_filters_select_frames(can_bus, filters, join, expected):
+    with Peer(can_bus.iface) as rx, Peer(can_bus.iface) as witness, Peer(can_bus.iface) as tx:
+        if filters is not None:
+            rx.sock.setsockopt(SOL_CAN_RAW, CAN_RAW_FILTER, b"".join(struct.pack("=II", *f) for f in filters))
+        rx.sock.setsockopt(SOL_CAN_RAW, CAN_RAW_JOIN_FILTERS, int(join))
+        for word in FILTER_PROBES:
+            tx.send(word, b"p")
+        tx.send(0x555, b"end")
+        # The witness's last frame means every probe has been through the filters.
+        assert witness.recv_many(len(FILTER_PROBES) + 1, timeout=10)[-1] == (0x555, b"end")
+        rx.sock.setblocking(False)
+        got = []
+        while True:
+            try:
+                got.append(unpack(rx.sock.recv(FRAME.size))[0])
+            except BlockingIOError:
+                break
+        assert [w for w in got if w != 0x555] == expected
+
+
+def test_rebinding_keeps_frames_already_queued(two_ifaces):
+    first, second = two_ifaces
+    with Peer(first) as rx, Peer(first) as tx1, Peer(second) as tx2, Peer(first) as witness:
+        tx1.send(0x1, b"old")
+        assert witness.recv(timeout=10) == (0x1, b"old")
+        rx.sock.bind((second,))
+        tx1.send(0x2, b"gone")
+        tx2.send(0x3, b"new")
+        assert rx.recv_many(2, timeout=10) == [(0x1, b"old"), (0x3, b"new")]
