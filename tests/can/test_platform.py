@@ -2,10 +2,12 @@
 runs the tests (a kernel with vcan, or the virtual bus): any difference
 between them is a bug in the emulation."""
 
+import contextlib
 import ctypes
 import errno
 import os
 import select
+import shutil
 import socket
 import struct
 import subprocess
@@ -55,15 +57,38 @@ def test_two_processes_exchange_frames(can_bus):
             assert echo.wait(timeout=30) == 0
 
 
-def test_order_is_kept_per_sender(can_bus):
-    senders, count = 3, 300
+@contextlib.contextmanager
+def _send_from_processes(iface, words, count):
+    procs = [run_peer("send", iface, hex(word), str(count)) for word in words]
+    yield
+    assert [p.wait(timeout=30) for p in procs] == [0] * len(words)
+
+
+@contextlib.contextmanager
+def _send_from_threads(iface, words, count):
+    def send(word):
+        with Peer(iface) as tx:
+            for n in range(count):
+                tx.send(word, sequence_data(n))
+
+    threads = [threading.Thread(target=send, args=(word,)) for word in words]
+    for t in threads:
+        t.start()
+    yield
+    for t in threads:
+        t.join(timeout=30)
+    assert not any(t.is_alive() for t in threads)
+
+
+@pytest.mark.parametrize("senders", [_send_from_processes, _send_from_threads], ids=["processes", "threads"])
+def test_order_is_kept_per_sender(can_bus, senders):
+    words, count = [0x100, 0x101, EFF_FLAG | 0x102, 0x103], 300
     with Peer(can_bus.iface) as rx:
         rx.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
-        procs = [run_peer("send", can_bus.iface, hex(0x100 + k), str(count)) for k in range(senders)]
-        frames = rx.recv_many(senders * count, timeout=60)
-        assert [p.wait(timeout=30) for p in procs] == [0] * senders
-    for k in range(senders):
-        assert [data for word, data in frames if word == 0x100 + k] == [sequence_data(n) for n in range(count)]
+        with senders(can_bus.iface, words, count):
+            frames = rx.recv_many(len(words) * count, timeout=60)
+    for word in words:
+        assert [data for w, data in frames if w == word] == [sequence_data(n) for n in range(count)]
 
 
 # (CAN_RAW_LOOPBACK, CAN_RAW_RECV_OWN_MSGS) -> (sender gets its frame, another socket gets it)
@@ -402,3 +427,21 @@ def test_rebinding_keeps_frames_already_queued(two_ifaces):
         tx1.send(0x2, b"gone")
         tx2.send(0x3, b"new")
         assert rx.recv_many(2, timeout=10) == [(0x1, b"old"), (0x3, b"new")]
+
+
+def test_can_utils_exchange_frames_with_python(can_bus):
+    if not (shutil.which("cansend") and shutil.which("candump")):
+        pytest.skip("can-utils (cansend, candump) not installed")
+    with Peer(can_bus.iface) as me:
+        subprocess.run(["cansend", can_bus.iface, "12345678#DEADBEEF"], check=True, timeout=30)
+        assert me.recv(timeout=10) == (EFF_FLAG | 0x12345678, b"\xde\xad\xbe\xef")
+        dump = subprocess.Popen(["candump", "-n", "1", can_bus.iface], stdout=subprocess.PIPE, text=True)
+        try:
+            # candump says nothing once it listens: send until it has seen a frame.
+            deadline = time.monotonic() + 30
+            while dump.poll() is None and time.monotonic() < deadline:
+                me.send(0x7AB, b"\x01\x02")
+                time.sleep(0.05)
+            assert dump.communicate(timeout=10)[0].split() == [can_bus.iface, "7AB", "[2]", "01", "02"]
+        finally:
+            dump.kill()
