@@ -2,6 +2,7 @@
 #ifndef VBUS_PRELOAD_H
 #define VBUS_PRELOAD_H
 
+#include <errno.h>
 #include <linux/can.h>
 #include <stdatomic.h>
 #include <stddef.h>
@@ -13,6 +14,9 @@
 
 /* Descriptors at or above this cannot carry an emulated CAN socket. */
 #define VBUS_MAX_FDS 65536
+
+/* What the kernel copies for a CAN address: family, padding, ifindex. */
+#define CAN_ADDR_LEN (offsetof(struct sockaddr_can, can_ifindex) + sizeof(int))
 
 enum { VS_UNBOUND = -1, VS_ANY = -2 }; /* vsock.slot besides an interface slot */
 
@@ -30,6 +34,12 @@ struct vsock {
     struct can_filter filters[CAN_RAW_FILTER_MAX];
     struct vsock *next_free;
 };
+
+static inline int vbus_fail(int err)
+{
+    errno = err;
+    return -1;
+}
 
 /* The hub's shared page, or NULL when no hub is configured: then the library
  * passes every call to the C library. */

@@ -1,8 +1,8 @@
 /* Reading and writing frames on emulated CAN sockets. Writes are checked here
  * against the interface's fault word, so an injected fault fails the write
  * call itself as the kernel's would; with no fault armed that check is one
- * atomic load. Reads drop the hub's wake-ups and deliver
- * the ENETDOWN a link down owes each socket once. */
+ * atomic load. Reads drop the hub's wake-ups and deliver the ENETDOWN a link
+ * down owes each socket once. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <limits.h>
@@ -16,13 +16,6 @@
 /* The kernel's size bounds for a raw write (classic frame up to CAN XL). */
 #define RAW_MIN_SIZE 13
 #define RAW_MAX_SIZE 2060
-#define CAN_ADDR_LEN (offsetof(struct sockaddr_can, can_ifindex) + sizeof(int))
-
-static ssize_t fail(int err)
-{
-    errno = err;
-    return -1;
-}
 
 static size_t iov_total(const struct iovec *iov, size_t n)
 {
@@ -46,9 +39,9 @@ static void report_address(struct msghdr *user, int ifindex)
 static ssize_t can_recv(int fd, struct vsock *s, struct msghdr *user, int flags)
 {
     if (vsock_owes_enetdown(s))
-        return fail(ENETDOWN);
+        return vbus_fail(ENETDOWN);
     if (user->msg_iovlen > IOV_MAX)
-        return fail(EMSGSIZE);
+        return vbus_fail(EMSGSIZE);
     /* A socket bound to every interface gets each frame behind its ifindex. */
     int any = s->slot == VS_ANY;
     uint32_t ifindex = (uint32_t)s->ifindex;
@@ -71,7 +64,7 @@ static ssize_t can_recv(int fd, struct vsock *s, struct msghdr *user, int flags)
             REAL(recv)(fd, drop, sizeof drop, MSG_DONTWAIT);
         }
         if (vsock_owes_enetdown(s))
-            return fail(ENETDOWN);
+            return vbus_fail(ENETDOWN);
     }
     size_t room = iov_total(user->msg_iov, user->msg_iovlen);
     user->msg_flags = m.msg_flags;
@@ -121,7 +114,7 @@ EXPORT ssize_t readv(int fd, const struct iovec *iov, int n)
     if (!s)
         return REAL(readv)(fd, iov, n);
     if (n < 0)
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     struct msghdr m = {.msg_iov = (struct iovec *)iov, .msg_iovlen = (size_t)n};
     return can_recv(fd, s, &m, 0);
 }
@@ -172,29 +165,29 @@ static ssize_t checked_send(int fd, struct vsock *s, const struct msghdr *user, 
                             const unsigned char *frame)
 {
     if (total < RAW_MIN_SIZE || total > RAW_MAX_SIZE)
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     int ifindex = s->ifindex;
     if (user->msg_name) {
         const struct sockaddr_can *to = user->msg_name;
         if (user->msg_namelen < CAN_ADDR_LEN || to->can_family != AF_CAN)
-            return fail(EINVAL);
+            return vbus_fail(EINVAL);
         ifindex = to->can_ifindex;
     }
     int slot = ifindex ? vbus_slot_by_index(ifindex) : VS_UNBOUND;
     if (slot < 0)
-        return fail(ENXIO);
+        return vbus_fail(ENXIO);
     if (vsock_owes_enetdown(s))
-        return fail(ENETDOWN);
+        return vbus_fail(ENETDOWN);
     _Atomic uint64_t *faults = vbus_faults(slot);
     int err = take_failure(faults, EAGAIN); /* a full send buffer, found first */
     if (err)
-        return fail(err);
+        return vbus_fail(err);
     if (total != VBUS_FRAME_LEN || frame[offsetof(struct can_frame, len)] > CAN_MAX_DLEN)
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     if (atomic_load(faults) & VBUS_DOWN)
-        return fail(ENETDOWN);
+        return vbus_fail(ENETDOWN);
     if ((err = take_failure(faults, 0))) /* ENOBUFS and the like: a full transmit queue */
-        return fail(err);
+        return vbus_fail(err);
     int dontwait = (flags & MSG_DONTWAIT) | MSG_NOSIGNAL;
     if (slot == s->slot)
         return REAL(send)(fd, frame, VBUS_FRAME_LEN, dontwait) < 0 ? -1 : VBUS_FRAME_LEN;
@@ -266,7 +259,7 @@ EXPORT ssize_t writev(int fd, const struct iovec *iov, int n)
     if (!s)
         return REAL(writev)(fd, iov, n);
     if (n < 0)
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     struct msghdr m = {.msg_iov = (struct iovec *)iov, .msg_iovlen = (size_t)n};
     return can_send(fd, s, &m, 0);
 }

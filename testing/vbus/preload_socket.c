@@ -15,15 +15,6 @@
 
 #include "preload.h"
 
-/* What the kernel copies for a CAN address: family, padding, ifindex. */
-#define CAN_ADDR_LEN (offsetof(struct sockaddr_can, can_ifindex) + sizeof(int))
-
-static int fail(int err)
-{
-    errno = err;
-    return -1;
-}
-
 static int open_emulated(int type)
 {
     int fd = REAL(socket)(AF_UNIX, SOCK_SEQPACKET | (type & SOCK_CLOEXEC), 0);
@@ -36,7 +27,7 @@ static int open_emulated(int type)
         ((type & SOCK_NONBLOCK) && REAL(fcntl)(fd, F_SETFL, O_NONBLOCK) < 0) || !(s = vsock_new())) {
         int err = fd >= VBUS_MAX_FDS ? EMFILE : errno;
         REAL(close)(fd);
-        return fail(err);
+        return vbus_fail(err);
     }
     vsock_attach(fd, s);
     return fd;
@@ -56,11 +47,11 @@ EXPORT int bind(int fd, const struct sockaddr *addr, socklen_t len)
     if (!s)
         return REAL(bind)(fd, addr, len);
     if (len < CAN_ADDR_LEN || addr->sa_family != AF_CAN)
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     int index = ((const struct sockaddr_can *)addr)->can_ifindex;
     int slot = index == 0 ? VS_ANY : vbus_slot_by_index(index);
     if (slot == VS_UNBOUND)
-        return fail(ENODEV);
+        return vbus_fail(ENODEV);
     /* Answered once the hub routes to the socket: a frame sent after bind()
      * returns is never missed. */
     if (vbus_request(fd, VBUS_OP_BIND, index, NULL, 0) < 0)
@@ -160,13 +151,13 @@ EXPORT int ioctl(int fd, unsigned long request, ...)
     void *arg = va_arg(ap, void *);
     va_end(ap);
     struct ifreq *ifr = arg;
-    if (request == SIOCGIFINDEX) {
+    if (ifr && request == SIOCGIFINDEX) {
         int slot = vbus_slot_by_name(ifr->ifr_name);
         if (slot >= 0) {
             ifr->ifr_ifindex = (int)vbus_shared->ifaces[slot].index;
             return 0;
         }
-    } else if (request == SIOCGIFNAME) {
+    } else if (ifr && request == SIOCGIFNAME) {
         int slot = vbus_slot_by_index(ifr->ifr_ifindex);
         if (slot >= 0) {
             memcpy(ifr->ifr_name, vbus_shared->ifaces[slot].name, IF_NAMESIZE);
@@ -190,15 +181,15 @@ EXPORT int getsockname(int fd, struct sockaddr *addr, socklen_t *len)
 /* A raw CAN socket has no peer and cannot connect or shut down. */
 EXPORT int getpeername(int fd, struct sockaddr *addr, socklen_t *len)
 {
-    return vsock_of(fd) ? fail(EOPNOTSUPP) : REAL(getpeername)(fd, addr, len);
+    return vsock_of(fd) ? vbus_fail(EOPNOTSUPP) : REAL(getpeername)(fd, addr, len);
 }
 
 EXPORT int connect(int fd, const struct sockaddr *addr, socklen_t len)
 {
-    return vsock_of(fd) ? fail(EOPNOTSUPP) : REAL(connect)(fd, addr, len);
+    return vsock_of(fd) ? vbus_fail(EOPNOTSUPP) : REAL(connect)(fd, addr, len);
 }
 
-EXPORT int shutdown(int fd, int how) { return vsock_of(fd) ? fail(EOPNOTSUPP) : REAL(shutdown)(fd, how); }
+EXPORT int shutdown(int fd, int how) { return vsock_of(fd) ? vbus_fail(EOPNOTSUPP) : REAL(shutdown)(fd, how); }
 
 static int *int_option(struct vsock *s, int name)
 {
@@ -221,7 +212,7 @@ static int set_can_option(int fd, struct vsock *s, int name, const void *val, so
 {
     if (name == CAN_RAW_FILTER) {
         if (len % sizeof(struct can_filter) || len > sizeof s->filters)
-            return fail(EINVAL);
+            return vbus_fail(EINVAL);
         int count = (int)(len / sizeof(struct can_filter));
         if (vbus_request(fd, VBUS_OP_FILTER, count, val, len) < 0)
             return -1;
@@ -232,7 +223,7 @@ static int set_can_option(int fd, struct vsock *s, int name, const void *val, so
     if (name == CAN_RAW_ERR_FILTER) {
         can_err_mask_t mask;
         if (len != sizeof mask)
-            return fail(EINVAL);
+            return vbus_fail(EINVAL);
         memcpy(&mask, val, sizeof mask);
         mask &= CAN_ERR_MASK;
         if (vbus_request(fd, VBUS_OP_ERR_MASK, (int32_t)mask, NULL, 0) < 0)
@@ -242,12 +233,12 @@ static int set_can_option(int fd, struct vsock *s, int name, const void *val, so
     }
     int *field = int_option(s, name), value;
     if (!field)
-        return fail(ENOPROTOOPT);
+        return vbus_fail(ENOPROTOOPT);
     if (len != sizeof(int))
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     memcpy(&value, val, sizeof value);
     if (name == CAN_RAW_FD_FRAMES && s->xl_frames && !value)
-        return fail(EINVAL); /* CAN XL includes CAN FD */
+        return vbus_fail(EINVAL); /* CAN XL includes CAN FD */
     int op = name == CAN_RAW_LOOPBACK        ? VBUS_OP_LOOPBACK
              : name == CAN_RAW_RECV_OWN_MSGS ? VBUS_OP_RECV_OWN
              : name == CAN_RAW_JOIN_FILTERS  ? VBUS_OP_JOIN_FILTERS
@@ -268,7 +259,7 @@ EXPORT int setsockopt(int fd, int level, int name, const void *val, socklen_t le
     if (level == SOL_CAN_RAW)
         return set_can_option(fd, s, name, val, len);
     if (level != SOL_SOCKET)
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     int r = REAL(setsockopt)(fd, level, name, val, len);
     /* A receive buffer here is the hub's send buffer towards this socket. */
     if (r == 0 && (name == SO_RCVBUF || name == SO_RCVBUFFORCE))
@@ -289,14 +280,14 @@ static int get_can_option(struct vsock *s, int name, void *val, socklen_t *lenp)
 {
     int len = (int)*lenp;
     if (len < 0)
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     const void *src;
     int size;
     if (name == CAN_RAW_FILTER) {
         size = s->nfilters * (int)sizeof(struct can_filter);
         if (len < size) {
             *lenp = (socklen_t)size; /* the room the caller needs */
-            return fail(ERANGE);
+            return vbus_fail(ERANGE);
         }
         src = s->filters;
     } else if (name == CAN_RAW_ERR_FILTER) {
@@ -305,7 +296,7 @@ static int get_can_option(struct vsock *s, int name, void *val, socklen_t *lenp)
     } else if ((src = int_option(s, name))) {
         size = sizeof(int);
     } else {
-        return fail(ENOPROTOOPT);
+        return vbus_fail(ENOPROTOOPT);
     }
     if (len > size)
         len = size;
@@ -322,7 +313,7 @@ EXPORT int getsockopt(int fd, int level, int name, void *val, socklen_t *len)
     if (level == SOL_CAN_RAW)
         return get_can_option(s, name, val, len);
     if (level != SOL_SOCKET)
-        return fail(EINVAL);
+        return vbus_fail(EINVAL);
     if (name == SO_DOMAIN || name == SO_TYPE || name == SO_PROTOCOL)
         return socket_identity(name, val, len);
     return REAL(getsockopt)(fd, level, name, val, len);

@@ -52,20 +52,26 @@ def _iface_exists(name: str) -> bool:
         return False
 
 
-def _detect() -> CanBus | None:
+def _detect() -> tuple[CanBus | None, str]:
     if vbus_control.active():
-        return CanBus("emulation", tuple(vbus_control.interfaces()))
-    return _kernel_bus()
+        try:
+            socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW).close()
+            return CanBus("emulation", tuple(vbus_control.interfaces())), ""
+        except OSError as e:
+            return None, f"${vbus_control.ENV} is set but the virtual bus does not answer ({e}); " \
+                         "run under testing/vbus/run-with-vbus"
+    bus = _kernel_bus()
+    return bus, "" if bus else ("no CAN platform: the kernel lacks SocketCAN or vcan0 and the virtual bus is "
+                                "not active (run under testing/vbus/run-with-vbus)")
 
 
-_BUS = _detect()
+_BUS, _NO_BUS_REASON = _detect()
 
 
 @pytest.fixture(scope="session")
 def can_bus() -> CanBus:
     if _BUS is None:
-        pytest.skip("no CAN platform: the kernel lacks SocketCAN or vcan0, and the virtual bus is not active "
-                    "(run under testing/vbus/run-with-vbus)")
+        pytest.skip(_NO_BUS_REASON)
     return _BUS
 
 

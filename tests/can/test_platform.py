@@ -370,6 +370,13 @@ def test_every_io_call_carries_whole_frames(can_bus, send, receive):
         assert receive(rx.sock) == raw
 
 
+def test_peek_leaves_the_frame_queued(can_bus):
+    with Peer(can_bus.iface) as tx, Peer(can_bus.iface) as rx:
+        tx.send(0x77, b"peek")
+        select.select([rx.sock], [], [], 10)
+        assert rx.sock.recv(FRAME.size, socket.MSG_PEEK) == rx.sock.recv(FRAME.size) == pack(0x77, b"peek")
+
+
 def test_a_short_read_truncates_the_frame(can_bus):
     with Peer(can_bus.iface) as tx, Peer(can_bus.iface) as rx:
         tx.send(0x99, b"abcdefgh")
