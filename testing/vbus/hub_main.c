@@ -102,6 +102,26 @@ static void watch(struct hub *h, int fd, void *ptr)
         die("epoll_ctl");
 }
 
+static struct conn *add_conn(struct hub *h, int fd, int is_control)
+{
+    if (h->nconns == h->cap) {
+        h->cap = h->cap * 2 + 16;
+        if (!(h->conns = realloc(h->conns, h->cap * sizeof *h->conns)))
+            die("out of memory");
+    }
+    struct conn *c = malloc(sizeof *c);
+    if (!c)
+        die("out of memory");
+    /* The kernel's defaults: loopback on, one filter passing every frame. */
+    *c = (struct conn){.fd = fd, .is_control = is_control, .slot = HUB_UNBOUND, .loopback = 1, .nfilters = 1};
+    struct ucred cred;
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0)
+        c->pid = cred.pid;
+    h->conns[h->nconns++] = c;
+    return c;
+}
+
 static void accept_all(struct hub *h, int listener, int is_control)
 {
     for (;;) {
@@ -111,17 +131,7 @@ static void accept_all(struct hub *h, int listener, int is_control)
                 fprintf(stderr, "vbus_hub: accept: %s\n", strerror(errno));
             return;
         }
-        struct conn *c = calloc(1, sizeof *c);
-        if (!c || (h->nconns == h->cap && !(h->conns = realloc(h->conns, (h->cap = h->cap * 2 + 16) * sizeof *h->conns))))
-            die("out of memory");
-        struct ucred cred;
-        socklen_t len = sizeof cred;
-        *c = (struct conn){.fd = fd, .is_control = is_control, .slot = HUB_UNBOUND, .loopback = 1,
-                            .nfilters = 1}; /* the kernel's default: one filter passing all */
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0)
-            c->pid = cred.pid;
-        h->conns[h->nconns++] = c;
-        watch(h, fd, c);
+        watch(h, fd, add_conn(h, fd, is_control));
     }
 }
 
