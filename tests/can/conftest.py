@@ -155,6 +155,10 @@ class Faults:
     def __init__(self, platform):
         self._platform = platform
 
+    @property
+    def kinds(self) -> frozenset[str]:
+        return self._platform.kinds
+
     def require(self, kind: str):
         if kind not in self._platform.kinds:
             pytest.skip(f"this platform cannot give the fault {kind}")
