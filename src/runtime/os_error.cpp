@@ -11,6 +11,6 @@ std::string os_error_text(int code) {
     return std::string(description) + " (os error " + std::to_string(code) + ")";
 }
 
-Error os_error(int code, ErrorKind kind) { return Error{kind, os_error_text(code)}; }
+Error os_error(int code, ErrorKind kind) { return Error{kind, os_error_text(code), code}; }
 
 }  // namespace drovik::rt

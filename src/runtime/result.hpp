@@ -12,6 +12,7 @@ enum class ErrorKind { Other, InvalidInput, BrokenPipe, Aborted };
 struct Error {
     ErrorKind kind = ErrorKind::Other;
     std::string text;
+    int os_code = 0;  // the errno behind an OS error, for callers that act on it (EAGAIN); 0 otherwise
 };
 
 template <class T>
