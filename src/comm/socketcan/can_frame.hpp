@@ -1,0 +1,42 @@
+// The kernel's classic CAN frame, built and read by our identifier rules.
+#pragma once
+
+#include <linux/can.h>
+
+#include <cstdint>
+#include <span>
+
+#include "runtime/result.hpp"
+
+namespace drovik::socketcan {
+
+inline constexpr std::uint32_t kExtendedIdMask = 0x1FFFFFFF;
+inline constexpr std::uint32_t kStandardIdMask = 0x7FF;
+inline constexpr std::uint32_t kFirstExtendedId = 0x800;
+inline constexpr std::size_t kMaxPayload = 8;
+
+// A 16-byte stack value, exactly the layout read and written on the socket.
+class CANFrame {
+public:
+    CANFrame() noexcept : raw_{} {}
+
+    // Identifiers below 0x800 go out as standard frames, all others as extended;
+    // the payload length is checked before the identifier.
+    static rt::Result<CANFrame> make(std::uint32_t id, std::span<const std::uint8_t> payload,
+                                     bool remote_request = false, bool error_frame = false) noexcept;
+
+    // The identifier without flag bits: standard and extended 0x123 look alike.
+    std::uint32_t id() const noexcept;
+    std::span<const std::uint8_t> data() const noexcept { return {raw_.data, raw_.len}; }
+
+    std::uint32_t id_word() const noexcept { return raw_.can_id; }
+    can_frame& raw() noexcept { return raw_; }
+    const can_frame& raw() const noexcept { return raw_; }
+
+private:
+    can_frame raw_;
+};
+
+static_assert(sizeof(CANFrame) == 16);
+
+}  // namespace drovik::socketcan

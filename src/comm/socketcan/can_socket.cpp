@@ -1,0 +1,80 @@
+#include "comm/socketcan/can_socket.hpp"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "runtime/os_error.hpp"
+
+namespace drovik::socketcan {
+
+namespace {
+
+constexpr std::size_t kMaxInterfaceName = 4096;
+
+rt::Error open_failed() { return rt::Error{rt::ErrorKind::Other, kOpenFailedText}; }
+
+}  // namespace
+
+rt::Result<CANSocket> CANSocket::open(std::string_view interface) noexcept {
+    if (interface.size() >= kMaxInterfaceName || interface.find('\0') != std::string_view::npos) {
+        return open_failed();
+    }
+    std::string name(interface);
+    unsigned index = if_nametoindex(name.c_str());
+    if (index == 0) return open_failed();
+
+    int fd = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (fd < 0) return open_failed();
+    CANSocket socket(fd);
+
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = static_cast<int>(index);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) return open_failed();
+    return socket;
+}
+
+CANSocket& CANSocket::operator=(CANSocket&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+CANSocket::~CANSocket() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+rt::Result<void> CANSocket::set_nonblocking(bool on) noexcept {
+    int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0) return rt::os_error(errno);
+    int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (::fcntl(fd_, F_SETFL, wanted) < 0) return rt::os_error(errno);
+    return {};
+}
+
+rt::Result<CANFrame> CANSocket::read_frame() noexcept {
+    CANFrame frame;
+    ssize_t n = ::read(fd_, &frame.raw(), sizeof(can_frame));
+    if (n == static_cast<ssize_t>(sizeof(can_frame))) return frame;
+    // A short read leaves errno as it was; report it as an I/O error then.
+    return rt::os_error(n < 0 ? errno : EIO);
+}
+
+rt::Result<void> CANSocket::write_frame_insist(const CANFrame& frame) noexcept {
+    for (;;) {
+        ssize_t n = ::write(fd_, &frame.raw(), sizeof(can_frame));
+        if (n == static_cast<ssize_t>(sizeof(can_frame))) return {};
+        if (n < 0 && errno == EAGAIN) continue;
+        return rt::os_error(n < 0 ? errno : EIO);
+    }
+}
+
+}  // namespace drovik::socketcan

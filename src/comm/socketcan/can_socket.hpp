@@ -1,0 +1,40 @@
+// One raw SocketCAN socket bound to one interface; closed exactly once, by its owner.
+#pragma once
+
+#include <string_view>
+#include <utility>
+
+#include "comm/socketcan/can_frame.hpp"
+#include "runtime/result.hpp"
+
+namespace drovik::socketcan {
+
+inline constexpr const char* kOpenFailedText = "Failed to open CAN Socket";
+inline constexpr const char* kIoErrorText = "IO error";
+
+class CANSocket {
+public:
+    // Looks the interface up, opens a raw socket and binds it (blocking calls
+    // only). Every failure reads "Failed to open CAN Socket"; nothing stays open.
+    static rt::Result<CANSocket> open(std::string_view interface) noexcept;
+
+    CANSocket(CANSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    CANSocket& operator=(CANSocket&& other) noexcept;
+    CANSocket(const CANSocket&) = delete;
+    CANSocket& operator=(const CANSocket&) = delete;
+    ~CANSocket();
+
+    rt::Result<void> set_nonblocking(bool on) noexcept;
+    // One read of one frame; a short read or a failure is an OS error (EAGAIN included).
+    rt::Result<CANFrame> read_frame() noexcept;
+    // One frame, written again at once while the kernel answers EAGAIN.
+    rt::Result<void> write_frame_insist(const CANFrame& frame) noexcept;
+
+    int fd() const noexcept { return fd_; }
+
+private:
+    explicit CANSocket(int fd) noexcept : fd_(fd) {}
+    int fd_;
+};
+
+}  // namespace drovik::socketcan
