@@ -2,11 +2,15 @@
 
 #include <array>
 
+#include "comm/can/py_can_device.hpp"
+
 namespace drovik {
 
 // Classes in the alphabetical order of their internal type names.
 std::span<const ClassEntry> registered_classes() {
-    static const std::array<ClassEntry, 0> classes{};
+    static const std::array classes{
+        ClassEntry{"CanDevice", &comm::can::can_device_type},
+    };
     return classes;
 }
 
