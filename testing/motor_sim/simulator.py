@@ -18,6 +18,7 @@ from .motor_model import MotorModel
 
 # Send failures that a busy or flapping bus produces: the frame is lost, the drivers go on.
 _TRANSIENT = (errno.EAGAIN, errno.ENOBUFS, errno.ENETDOWN)
+_MAX_LAG = 0.05  # seconds
 
 
 class MotorSimulator:
@@ -114,10 +115,12 @@ class MotorSimulator:
             if self.period is not None and time.monotonic() >= next_tick:
                 self._step()
                 self._send_feedback()
+                # Wake-ups come late by up to a millisecond (epoll's resolution): a late
+                # tick is made up at once so the rate holds; after a real stall the missed
+                # ticks are skipped rather than sent in a burst.
                 next_tick += self.period
-                # After a stall, keep the grid but skip the missed ticks instead of bursting.
                 now = time.monotonic()
-                if next_tick < now:
+                if now - next_tick > _MAX_LAG:
                     next_tick += ((now - next_tick) // self.period + 1) * self.period
 
     def _drain(self) -> None:

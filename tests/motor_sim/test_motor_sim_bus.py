@@ -1,10 +1,12 @@
 """The simulator on a CAN bus, driven and read by a struct-only peer."""
 
+import errno
 import struct
+import time
 
 import pytest
 
-from conftest import EFF_FLAG, RTR_FLAG
+from conftest import DEADLINE, EFF_FLAG, RTR_FLAG
 
 FEEDBACK = struct.Struct("<fhh")
 
@@ -87,3 +89,20 @@ def test_rate_zero_answers_each_broadcast_once(simulator, peer):
     assert FEEDBACK.unpack(replies[1][0x201])[0] > 0 and FEEDBACK.unpack(replies[1][0x202])[0] > 0
     sim.stop()
     assert (sim.broadcasts, sim.feedback_sent, sim.feedback_dropped) == (3, 6, 0)
+
+
+def test_a_link_flap_loses_frames_but_not_the_drivers(simulator, peer, link):
+    sim = simulator("slot=0,id=0x201,mode=speed")
+    next(peer.feedback(0x201))
+    link(False)
+    deadline = time.monotonic() + DEADLINE
+    while sim.feedback_dropped == 0:
+        assert time.monotonic() < deadline, "no feedback send failed while the link was down"
+        time.sleep(0.01)
+    link(True)
+    try:
+        peer.broadcast((100, 0, 0, 0))
+    except OSError as error:  # the peer's own socket is owed the flap's error once
+        assert error.errno == errno.ENETDOWN
+        peer.broadcast((100, 0, 0, 0))
+    peer.feedback_until(0x201, lambda d: speed_count(d) == 100)
