@@ -16,7 +16,6 @@ _LAYOUT = struct.Struct("=IB3x8s")
 class Frame:
     can_id: int  # without flag bits
     data: bytes
-    extended: bool = False
     remote: bool = False
     error: bool = False
 
@@ -37,7 +36,6 @@ def unpack(raw: bytes) -> Frame:
     return Frame(
         can_id=word & (EFF_MASK if extended else SFF_MASK),
         data=payload[: min(length, 8)],
-        extended=extended,
         remote=bool(word & RTR_FLAG),
         error=bool(word & ERR_FLAG),
     )

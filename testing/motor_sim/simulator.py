@@ -26,6 +26,8 @@ class MotorSimulator:
 
     With `rate` > 0 every driver sends feedback `rate` times a second; with
     rate 0 each driver answers every broadcast frame once, right after it.
+    A broadcast is recognised by its identifier's number, standard or extended
+    frame alike; anything else on the bus is ignored.
     """
 
     def __init__(self, iface: str, broadcast_id: int, drivers: Iterable[DriverConfig], rate: float = 1000.0):

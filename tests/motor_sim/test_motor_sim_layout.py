@@ -1,4 +1,4 @@
-"""Frame and payload layouts, driver specifications: no bus needed."""
+"""Frame and payload layouts, driver options: no bus needed."""
 
 import math
 import struct
@@ -59,7 +59,7 @@ def test_frames_above_0x7ff_are_extended(can_id, word):
     raw = can_frame.pack(can_id, b"\x01\x02")
     assert raw == struct.pack("=IB3x8s", word, 2, b"\x01\x02")
     frame = can_frame.unpack(raw)
-    assert (frame.can_id, frame.data, frame.extended) == (can_id, b"\x01\x02", can_id > 0x7FF)
+    assert (frame.can_id, frame.data) == (can_id, b"\x01\x02")
 
 
 @pytest.mark.parametrize("can_id, data", [(0x20000000, b""), (-1, b""), (0x100, bytes(9))])
@@ -70,7 +70,7 @@ def test_unsendable_frames_are_refused(can_id, data):
 
 def test_received_flags_are_reported_not_kept_in_the_identifier():
     frame = can_frame.unpack(struct.pack("=IB3x8s", 0x40000100, 8, bytes(8)))
-    assert (frame.can_id, frame.remote, frame.extended, frame.error) == (0x100, True, False, False)
+    assert (frame.can_id, frame.remote, frame.error) == (0x100, True, False)
     frame = can_frame.unpack(struct.pack("=IB3x8s", 0x20000004, 8, bytes(8)))
     assert frame.error
 
@@ -83,7 +83,7 @@ def test_received_flags_are_reported_not_kept_in_the_identifier():
         ("slot = 1, id = 0x18FF0201, mode = current", 1, 0x18FF0201, Mode.CURRENT),
     ],
 )
-def test_driver_specifications(text, slot, feedback_id, mode):
+def test_driver_options(text, slot, feedback_id, mode):
     assert DriverConfig.parse(text) == DriverConfig(slot, feedback_id, mode)
 
 
@@ -101,7 +101,7 @@ def test_driver_specifications(text, slot, feedback_id, mode):
         "",
     ],
 )
-def test_bad_driver_specifications(text):
+def test_bad_driver_options(text):
     with pytest.raises(ValueError):
         DriverConfig.parse(text)
 
