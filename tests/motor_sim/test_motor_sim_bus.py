@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import DEADLINE, EFF_FLAG, RTR_FLAG
+from motor_sim_peer import DEADLINE, EFF_FLAG, RTR_FLAG
 
 FEEDBACK = struct.Struct("<fhh")
 

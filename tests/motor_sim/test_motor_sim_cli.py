@@ -5,12 +5,11 @@ import select
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import DEADLINE
+from motor_sim_peer import DEADLINE
 from motor_sim.__main__ import main
 
 TESTING = Path(__file__).resolve().parents[2] / "testing"
