@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <memory>
+#include <semaphore>
 #include <utility>
 
 #include "runtime/os_error.hpp"
@@ -13,11 +14,13 @@ namespace {
 struct Start {
     ThreadGroup* group;
     std::function<void()> body;
+    std::binary_semaphore* named;  // released once the thread carries its name
 };
 }  // namespace
 
 Result<void> ThreadGroup::spawn(std::function<void()> body) {
-    auto start = std::make_unique<Start>(Start{this, std::move(body)});
+    std::binary_semaphore named(0);
+    auto start = std::make_unique<Start>(Start{this, std::move(body), &named});
     {
         std::lock_guard lock(mu_);
         ++live_;
@@ -33,12 +36,16 @@ Result<void> ThreadGroup::spawn(std::function<void()> body) {
         return os_error(rc);
     }
     start.release();
+    // A thread is only counted as started once it shows its name: callers (and
+    // anyone listing the process's threads) never see an unnamed runtime thread.
+    named.acquire();
     return {};
 }
 
 void* ThreadGroup::thread_main(void* arg) {
     std::unique_ptr<Start> start(static_cast<Start*>(arg));
     pthread_setname_np(pthread_self(), kThreadName);
+    std::exchange(start->named, nullptr)->release();
     start->body();
     ThreadGroup* group = start->group;
     start.reset();
