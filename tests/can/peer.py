@@ -15,6 +15,7 @@ import time
 
 FRAME = struct.Struct("=IB3x8s")
 EFF_FLAG = 0x80000000
+SO_RCVBUFFORCE = 33
 
 
 def pack(word: int, data: bytes = b"") -> bytes:
@@ -34,6 +35,14 @@ class Peer:
         except OSError:
             self.sock.close()
             raise
+
+    def enlarge_receive_buffer(self, size: int = 4 << 20) -> None:
+        """As large as allowed: a kernel caps SO_RCVBUF at rmem_max unless root forces it."""
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, size)
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, size)
+        except PermissionError:
+            pass
 
     def fileno(self) -> int:
         return self.sock.fileno()

@@ -84,7 +84,7 @@ def _send_from_threads(iface, words, count):
 def test_order_is_kept_per_sender(can_bus, senders):
     words, count = [0x100, 0x101, EFF_FLAG | 0x102, 0x103], 300
     with Peer(can_bus.iface) as rx:
-        rx.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        rx.enlarge_receive_buffer()
         with senders(can_bus.iface, words, count):
             frames = rx.recv_many(len(words) * count, timeout=60)
     for word in words:

@@ -34,7 +34,7 @@ def test_slow_reader_loses_frames_and_nobody_else_does(emulation):
     iface = emulation.iface
     with Peer(iface) as slow, Peer(iface) as fast, Peer(iface) as tx:
         slow.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)  # the kernel's minimum
-        fast.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        fast.enlarge_receive_buffer()
         tx.sock.settimeout(30)  # a bus stalled by the slow reader would stop the sender here
         for n in range(count):
             tx.send(0x3, sequence_data(n))
