@@ -3,6 +3,7 @@
 #include <array>
 
 #include "comm/can/py_can_device.hpp"
+#include "comm/can/py_can_device_nonblocking.hpp"
 
 namespace drovik {
 
@@ -10,6 +11,7 @@ namespace drovik {
 std::span<const ClassEntry> registered_classes() {
     static const std::array classes{
         ClassEntry{"CanDevice", &comm::can::can_device_type},
+        ClassEntry{"CanDeviceNonBlocking", &comm::can::can_device_nonblocking_type},
     };
     return classes;
 }

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 import drovik
+from payloads import Reentrant
 from peer import EFF_FLAG, Peer
 
 PEER = str(Path(__file__).with_name("peer.py"))
@@ -159,22 +160,6 @@ def test_network_down_text(device, can_bus, faults, peer):
         assert raised.value.args == ("Network is down (os error 100)",)
     finally:
         platform.link_up(can_bus.iface)
-
-
-class Reentrant:
-    """A payload whose item access calls back into the device being sent on."""
-
-    def __init__(self, action):
-        self.action = action
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, index):
-        if index:
-            raise IndexError
-        self.action()
-        return 1
 
 
 def test_reentrant_calls_during_data_conversion_are_refused(device, peer):

@@ -7,7 +7,7 @@ import weakref
 
 import pytest
 
-from conftest import run_python
+from subproc import run_python
 
 U8, U32, U64 = 0xFF, 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
 

@@ -6,10 +6,10 @@ import sys
 import drovik
 import pytest
 
-from conftest import run_python
+from subproc import run_python
 
 # The module's own names, in the order they stand in the module dictionary.
-SURFACE = ["CanDevice"]
+SURFACE = ["CanDevice", "CanDeviceNonBlocking"]
 
 STANDARD = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
 

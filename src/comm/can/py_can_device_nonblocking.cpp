@@ -1,0 +1,81 @@
+#include "comm/can/py_can_device_nonblocking.hpp"
+
+#include "comm/can/can_device_async.hpp"
+#include "comm/can/py_frame.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/runtime_bridge.hpp"
+#include "py/text.hpp"
+#include "py/type.hpp"
+
+namespace drovik::comm::can {
+
+namespace {
+
+using py::Ref;
+
+CanDeviceAsync construct(PyObject* args, PyObject* kwargs) {
+    auto [interface_arg] = py::parse_args(args, kwargs, "O:CanDeviceNonBlocking", {"interface"});
+    std::string interface = py::named_argument("interface", interface_arg, py::to_string);
+    return CanDeviceAsync(py::shared_runtime(), std::move(interface));
+}
+
+Ref message_or_none(const std::optional<CanMessage>& message) {
+    return message ? frame_tuple(message->id, message->data) : py::none();
+}
+
+Ref send(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
+    auto [id_arg, data_arg] = py::parse_args(args, kwargs, "OO:send", {"id", "data"});
+    std::uint32_t id = py::named_argument("id", id_arg, py::to_u32);
+    auto data = py::named_argument("data", data_arg, py::to_payload);
+    if (auto queued = self.send_nonblocking(id, std::move(data)); !queued) py::raise_os_error(queued.error());
+    return py::none();
+}
+
+Ref try_receive(CanDeviceAsync& self) { return message_or_none(py::wait_for(self.try_receive())); }
+
+Ref receive_timeout(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
+    auto [timeout_arg] = py::parse_args(args, kwargs, "O:receive_timeout", {"timeout_ms"});
+    std::uint64_t timeout_ms = py::named_argument("timeout_ms", timeout_arg, py::to_u64);
+    return message_or_none(py::wait_for(self.receive_timeout_async(timeout_ms)));
+}
+
+Ref interface(CanDeviceAsync& self) { return py::to_python(self.interface()); }
+
+PyMethodDef methods[] = {
+    py::method<&send>("send",
+                      "send($self, id, data)\n--\n\n"
+                      "Send a CAN frame (non-blocking)\n\n"
+                      "Args:\n"
+                      "    id: CAN frame ID\n"
+                      "    data: Data bytes to send (up to 8 bytes)\n"),
+    py::method<&try_receive>("try_receive",
+                             "try_receive($self)\n--\n\n"
+                             "Try to receive a CAN frame (non-blocking)\n\n"
+                             "Returns:\n"
+                             "    Tuple (id, data) if a message is available, None otherwise\n"),
+    py::method<&receive_timeout>("receive_timeout",
+                                 "receive_timeout($self, timeout_ms)\n--\n\n"
+                                 "Receive a CAN frame with timeout\n\n"
+                                 "Args:\n"
+                                 "    timeout_ms: Timeout in milliseconds\n\n"
+                                 "Returns:\n"
+                                 "    Tuple (id, data) if a message was received, None on timeout\n"),
+    py::method<&interface>("interface", "interface($self)\n--\n\nGet the interface name\n"),
+    {},
+};
+
+}  // namespace
+
+PyTypeObject* can_device_nonblocking_type() {
+    return py::class_type<CanDeviceAsync>({
+        .name = "builtins.CanDeviceNonBlocking",
+        .doc = "CanDeviceNonBlocking(interface)\n--\n\n"
+               "高级异步 CAN 设备（非阻塞 API）\n\n"
+               "A background task handles the CAN communication; every method returns without waiting for the bus.\n",
+        .construct = &construct,
+        .methods = methods,
+    });
+}
+
+}  // namespace drovik::comm::can

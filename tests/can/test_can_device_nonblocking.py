@@ -1,0 +1,212 @@
+"""CanDeviceNonBlocking: the socket task, its queues and its lines on standard error."""
+
+import errno
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import drovik
+from peer import EFF_FLAG, Peer
+from payloads import Reentrant
+
+U64_MAX = 2**64 - 1
+
+
+def eventually(predicate, timeout=20.0, interval=0.005):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+    return True
+
+
+def stderr_shows(capfd, text, timeout=20.0):
+    """Waits until the captured fd 2 has shown `text`."""
+    seen = []
+    return eventually(lambda: seen.append(capfd.readouterr().err) or text in "".join(seen), timeout)
+
+
+def open_sockets():
+    """Socket descriptors of this process (the runtime's own descriptors are no sockets)."""
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(f"/proc/self/fd/{fd}").startswith("socket:")
+        except FileNotFoundError:
+            pass
+    return count
+
+
+@pytest.fixture
+def peer(can_bus):
+    with Peer(can_bus.iface) as p:
+        yield p
+
+
+def wait_until_listening(dev, peer):
+    """The socket task opens the interface in the background: numbered probes go
+    out until the latest one comes back, which also drains every earlier one."""
+    for n in range(1000):
+        probe = (0x7FF, n.to_bytes(2, "little"))
+        peer.send(*probe)
+        frame = dev.receive_timeout(50)
+        while frame is not None and frame != probe:
+            frame = dev.receive_timeout(50)
+        if frame == probe:
+            return
+    pytest.fail("the device never heard the bus")
+
+
+@pytest.fixture
+def device(can_bus, peer):
+    dev = drovik.CanDeviceNonBlocking(can_bus.iface)
+    wait_until_listening(dev, peer)
+    return dev
+
+
+def test_unknown_interface_is_reported_and_then_closed(can_bus):
+    code = """
+import drovik, time
+dev = drovik.CanDeviceNonBlocking("nosuchcan7")
+deadline = time.monotonic() + 30
+while True:
+    try:
+        dev.send(0x100, b"x")
+    except OSError as e:
+        print(e.args, e.errno)
+        break
+    assert time.monotonic() < deadline
+    time.sleep(0.005)
+print(dev.try_receive(), dev.receive_timeout(%d), dev.interface())
+""" % U64_MAX
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["('channel closed',) None", "None None nosuchcan7"]
+    assert out.stderr == "Failed to open CAN device nosuchcan7: Failed to open CAN Socket\n"
+
+
+@pytest.mark.parametrize(
+    "can_id, data, word, wire",
+    [
+        (0x100, [1, 2, 3], 0x100, b"\x01\x02\x03"),
+        (0x100, bytearray(b"\x01"), 0x100, b"\x01"),
+        (0x800, b"", EFF_FLAG | 0x800, b""),
+        (0x1FFFFFFF, bytes(8), EFF_FLAG | 0x1FFFFFFF, bytes(8)),
+    ],
+)
+def test_send_puts_the_exact_frame_on_the_wire(device, peer, can_id, data, word, wire):
+    assert device.send(can_id, data) is None
+    assert peer.recv(timeout=10) == (word, wire)
+
+
+def test_frames_go_out_in_the_order_queued(device, peer):
+    count = 150  # within what the peer's socket buffers while it does not read
+    for i in range(count):
+        device.send(0x200 + (i % 7), i.to_bytes(2, "little"))
+    got = peer.recv_many(count, timeout=30)
+    assert [int.from_bytes(data, "little") for _, data in got] == list(range(count))
+
+
+@pytest.mark.parametrize(
+    "can_id, size, text",
+    [
+        (0x100, 9, "Payload is larger than CAN maximum of 8 bytes"),
+        (0x20000000, 0, "CAN ID too large"),
+    ],
+)
+def test_invalid_frames_are_reported_by_the_task(device, peer, capfd, can_id, size, text):
+    assert device.send(can_id, bytes(size)) is None
+    device.send(0x42, b"after")
+    assert peer.recv(timeout=10) == (0x42, b"after")  # the task went on
+    assert stderr_shows(capfd, f"Failed to send CAN frame: {text}\n")
+
+
+def test_argument_errors(device):
+    with pytest.raises(TypeError, match="^argument 'data': Can't extract `str` to `Vec`$"):
+        device.send(0x100, "abc")
+    with pytest.raises(OverflowError):
+        device.send(-1, b"")
+    with pytest.raises(OverflowError):
+        device.receive_timeout(-1)
+    with pytest.raises(TypeError):
+        device.receive_timeout(None)
+
+
+def test_empty_queue_gives_none_without_waiting(device):
+    assert device.receive_timeout(0) is None
+    assert device.try_receive() is None
+
+
+def test_receive_timeout_returns_a_queued_frame_even_with_zero(device, peer):
+    peer.send(0x10, b"a")
+    peer.send(EFF_FLAG | 0x123, b"b")
+    assert device.receive_timeout(10_000) == (0x10, b"a")
+    # The second frame is queued by now or soon; a zero time-out still finds it once queued.
+    got = []
+    assert eventually(lambda: got.append(device.receive_timeout(0)) or got[-1] is not None)
+    assert got[-1] == (0x123, b"b")
+
+
+def test_frames_nobody_reads_are_kept_in_order(device, peer):
+    count = 5000
+    for i in range(count):
+        peer.send(0x300, i.to_bytes(4, "little"))
+        if i % 5 == 4:
+            time.sleep(0.001)  # a node's pace: the socket buffer itself must never overflow here
+    received = []
+    while len(received) < count:
+        frame = device.receive_timeout(10_000)
+        assert frame is not None, f"only {len(received)} of {count} frames came back"
+        received.append(int.from_bytes(frame[1], "little"))
+    assert received == list(range(count))
+
+
+def test_overlapping_calls_on_one_object_are_allowed(device, peer):
+    device.send(0x1, Reentrant(lambda: device.send(0x2, b"")))
+    assert [peer.recv(timeout=10), peer.recv(timeout=10)] == [(0x2, b""), (0x1, b"\x01")]
+    assert device.interface() == device.interface()
+
+
+def test_socket_stays_open_after_release_until_the_next_frame(can_bus):
+    # In its own process: sockets of devices released by other tests close only
+    # when a frame reaches them, which would blur the count here.
+    code = f"""
+import gc, os, sys
+sys.path[:0] = {[str(Path(__file__).parent)]!r}
+import drovik
+from peer import Peer
+from test_can_device_nonblocking import eventually, open_sockets, wait_until_listening
+peer = Peer({can_bus.iface!r})
+before = open_sockets()
+dev = drovik.CanDeviceNonBlocking({can_bus.iface!r})
+wait_until_listening(dev, peer)
+opened = open_sockets()
+del dev
+gc.collect()
+kept = open_sockets()
+peer.send(0x7FE, b"bye")
+print(opened - before, kept - before, eventually(lambda: open_sockets() == before))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["1", "1", "True"]
+
+
+def test_receive_error_is_reported_and_the_task_goes_on(device, can_bus, peer, faults, capfd):
+    platform = faults.require("link_down")
+    platform.link_down(can_bus.iface)
+    try:
+        assert stderr_shows(capfd, "Failed to receive CAN frame: Network is down (os error 100)\n")
+    finally:
+        platform.link_up(can_bus.iface)
+    try:
+        peer.send(0x55, b"up")
+    except OSError as owed:  # the peer's socket owes the link-down error too, once
+        assert owed.errno == errno.ENETDOWN
+        peer.send(0x55, b"up")
+    assert device.receive_timeout(20_000) == (0x55, b"up")
