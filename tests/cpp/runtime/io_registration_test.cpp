@@ -70,6 +70,8 @@ Task<bool> readable_again_without_data(Runtime* rt, int fd) {
     auto registration = IoRegistration::create(*rt, fd);
     if (!registration) co_return true;
     auto& reg = registration.value();
+    // The protocol a reader follows: see readiness, drain, then clear what it saw.
+    if (auto ready = co_await reg.readable(); !ready) co_return true;
     char buf[8];
     while (read(fd, buf, sizeof buf) > 0) {
     }
