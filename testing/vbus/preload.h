@@ -23,11 +23,6 @@ enum { VS_UNBOUND = -1, VS_ANY = -2 }; /* vsock.slot besides an interface slot *
 /* One emulated CAN socket, shared by all descriptors that dup() made of it.
  * Records are recycled, never freed, so a thread still inside a call on a
  * descriptor another thread closed reads stale data rather than freed memory. */
-/* Newer kernel headers dropped this constant from linux/can/raw.h; the kernel's limit is 512. */
-#ifndef CAN_RAW_FILTER_MAX
-#define CAN_RAW_FILTER_MAX 512
-#endif
-
 struct vsock {
     atomic_int refs;
     int slot;

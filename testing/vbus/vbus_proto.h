@@ -8,6 +8,12 @@
 #include <net/if.h>
 
 /* $DROVIK_VBUS names the run directory; the hub creates these in it. */
+/* Newer kernel headers dropped this from linux/can/raw.h; the kernel's limit stays 512. */
+#include <linux/can/raw.h>
+#ifndef CAN_RAW_FILTER_MAX
+#define CAN_RAW_FILTER_MAX 512
+#endif
+
 #define VBUS_ENV "DROVIK_VBUS"
 #define VBUS_BUS_SOCKET "bus"         /* SOCK_SEQPACKET, one connection per CAN socket */
 #define VBUS_CONTROL_SOCKET "control" /* SOCK_SEQPACKET, text commands from tests */
