@@ -4,6 +4,8 @@
 
 #include "comm/can/py_can_device.hpp"
 #include "comm/can/py_can_device_nonblocking.hpp"
+#include "instance/motor/device/py_device.hpp"
+#include "instance/motor/py_motor.hpp"
 
 namespace drovik {
 
@@ -12,6 +14,8 @@ std::span<const ClassEntry> registered_classes() {
     static const std::array classes{
         ClassEntry{"CanDevice", &comm::can::can_device_type},
         ClassEntry{"CanDeviceNonBlocking", &comm::can::can_device_nonblocking_type},
+        ClassEntry{"Device", &motor::device_type},
+        ClassEntry{"Motor", &motor::motor_type},
     };
     return classes;
 }

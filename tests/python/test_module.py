@@ -9,7 +9,7 @@ import pytest
 from subproc import run_python
 
 # The module's own names, in the order they stand in the module dictionary.
-SURFACE = ["CanDevice", "CanDeviceNonBlocking"]
+SURFACE = ["CanDevice", "CanDeviceNonBlocking", "Device", "Motor"]
 
 STANDARD = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
 

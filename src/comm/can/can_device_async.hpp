@@ -49,6 +49,8 @@ public:
     rt::Task<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
 
     const std::string& interface() const noexcept { return interface_; }
+    // True once the socket task has ended: the receive queue gets nothing more.
+    bool receive_ended() const noexcept { return receive_->messages.closed(); }
 
 private:
     using Channel = std::pair<rt::Sender<CanMessage>, rt::Receiver<CanMessage>>;

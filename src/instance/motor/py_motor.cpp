@@ -1,0 +1,126 @@
+#include "instance/motor/py_motor.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "instance/motor/device/py_device.hpp"
+#include "instance/motor/motor_group.hpp"
+#include "instance/motor/protocol/motor_mode.hpp"
+#include "instance/motor/protocol/target_encoding.hpp"
+#include "instance/motor/py_watch_data.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/runtime_bridge.hpp"
+#include "py/type.hpp"
+
+namespace drovik::motor {
+
+namespace {
+
+using py::Ref;
+
+MotorGroup construct(PyObject* args, PyObject* kwargs) {
+    auto [interface_arg, id_arg] = py::parse_args(args, kwargs, "OO:Motor", {"interface", "broadcast_id"});
+    std::string interface = py::named_argument("interface", interface_arg, py::to_string);
+    std::uint32_t broadcast_id = py::named_argument("broadcast_id", id_arg, py::to_u32);
+    return MotorGroup(py::shared_runtime(), std::move(interface), broadcast_id);
+}
+
+// The mode text lowered as str.lower() does (full Unicode), then parsed.
+MotorMode to_mode(PyObject* obj) {
+    py::to_string(obj);  // a str, or the conversion's TypeError
+    Ref lowered = py::check(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", obj));
+    auto mode = parse_motor_mode(py::to_string(lowered.get()));
+    if (!mode) py::raise(PyExc_ValueError, mode.error().text);
+    return mode.value();
+}
+
+Ref add_device(MotorGroup& self, PyObject* args, PyObject* kwargs) {
+    auto [slot_arg, id_arg, mode_arg] =
+        py::parse_args(args, kwargs, "OOO:add_device", {"slot_index", "feedback_id", "mode"});
+    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
+    std::uint32_t feedback_id = py::named_argument("feedback_id", id_arg, py::to_u32);
+    MotorMode mode = py::named_argument("mode", mode_arg, to_mode);
+    return wrap_device(self.add_device(slot, feedback_id, mode));
+}
+
+Ref set_target(MotorGroup& self, PyObject* args, PyObject* kwargs) {
+    auto [slot_arg, value_arg] = py::parse_args(args, kwargs, "OO:set_target", {"slot_index", "value"});
+    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
+    float value = narrow_target(py::named_argument("value", value_arg, py::to_double));
+    if (auto device = self.device_in_slot(slot)) device->set_target(value);
+    return py::none();
+}
+
+Ref broadcast(MotorGroup& self) {
+    if (auto queued = self.broadcast(); !queued) py::raise_os_error(queued.error());
+    return py::none();
+}
+
+Ref get_watch_data(MotorGroup& self, PyObject* args, PyObject* kwargs) {
+    auto [slot_arg] = py::parse_args(args, kwargs, "O:get_watch_data", {"slot_index"});
+    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
+    auto device = self.device_in_slot(slot);
+    return device ? watch_data_dict(py::wait_for(device->read_watch_data())) : py::none();
+}
+
+Ref broadcast_id(MotorGroup& self) { return py::check(PyLong_FromUnsignedLong(self.broadcast_id())); }
+
+std::string repr(MotorGroup& self) {
+    char id[16];
+    std::snprintf(id, sizeof id, "%X", self.broadcast_id());
+    return std::string("Motor(broadcast_id=0x") + id + ", devices=" + std::to_string(self.device_count()) + ")";
+}
+
+PyMethodDef methods[] = {
+    py::method<&add_device>("add_device",
+                            "add_device($self, slot_index, feedback_id, mode)\n--\n\n"
+                            "向广播组添加一个驱动器\n\n"
+                            "Args:\n"
+                            "    slot_index: broadcast slot (0-3); must equal the driver firmware's target_index\n"
+                            "    feedback_id: CAN ID of the driver's feedback frame\n"
+                            "    mode: control mode, \"current\" / \"speed\" / \"position\"\n\n"
+                            "Returns:\n"
+                            "    Device for setting the target and reading feedback\n"),
+    py::method<&set_target>("set_target",
+                            "set_target($self, slot_index, value)\n--\n\n"
+                            "通过槽位索引直接设置目标值\n\n"
+                            "Args:\n"
+                            "    slot_index: broadcast slot (0-3)\n"
+                            "    value: physical quantity in the unit of the device's mode\n\n"
+                            "Ignored when no Device is registered in the slot.\n"),
+    py::method<&broadcast>("broadcast",
+                           "broadcast($self)\n--\n\n"
+                           "将所有 Device 的目标值打包成一条 CAN 广播帧并发送\n\n"
+                           "The frame is 8 bytes, 4 x i16 little-endian; unregistered slots are filled with 0.\n"),
+    py::method<&get_watch_data>("get_watch_data",
+                                "get_watch_data($self, slot_index)\n--\n\n"
+                                "通过槽位索引获取回传数据\n\n"
+                                "Returns:\n"
+                                "    dict with the keys position (rad), speed (rad/s), current (A),\n"
+                                "    or None when no Device is registered in the slot\n"),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    py::property<MotorGroup, &broadcast_id>("broadcast_id", "广播控制帧 CAN ID"),
+    {},
+};
+
+}  // namespace
+
+PyTypeObject* motor_type() {
+    return py::class_type<MotorGroup>({
+        .name = "builtins.Motor",
+        .doc = "Motor(interface, broadcast_id)\n--\n\n"
+               "广播式电机控制器\n\n"
+               "One Motor serves one CAN interface. add_device() registers up to 4 drivers; each broadcast()\n"
+               "packs all drivers' targets into one CAN frame.\n",
+        .construct = &construct,
+        .methods = methods,
+        .properties = properties,
+        .repr = &py::repr_slot<MotorGroup, &repr>,
+    });
+}
+
+}  // namespace drovik::motor

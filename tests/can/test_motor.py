@@ -1,0 +1,305 @@
+"""Motor and Device end to end: broadcast frames sniffed by a stdlib peer,
+feedback frames from the peer, and a closed loop against the simulated drivers."""
+
+import gc
+import math
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import drovik
+from peer import EFF_FLAG, Peer
+
+SIMULATOR = Path(__file__).resolve().parents[2] / "testing"
+BROADCAST = 0x100
+
+
+def eventually(predicate, timeout=20.0, interval=0.005):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+    return True
+
+
+@pytest.fixture(autouse=True)
+def no_stray_motors():
+    """A test's pytest.raises keeps its frame, and so its Motor, in a reference cycle:
+    collect them, or their receive tasks report this test's frames as unmatched."""
+    gc.collect()
+
+
+@pytest.fixture
+def peer(can_bus):
+    with Peer(can_bus.iface) as p:
+        yield p
+
+
+@pytest.fixture
+def motor(can_bus, peer):
+    """A Motor whose CAN device already hears the bus (its socket opens in the background)."""
+    m = drovik.Motor(can_bus.iface, BROADCAST)
+    listening = drovik.CanDeviceNonBlocking(can_bus.iface)
+    # Once a broadcast reaches the peer, the motor's socket is open.
+    assert eventually(lambda: m.broadcast() is None and peer.recv(timeout=0.05) is not None)
+    while peer.recv(timeout=0.1) is not None:
+        pass
+    del listening
+    return m
+
+
+def broadcast_bytes(motor, peer):
+    motor.broadcast()
+    frame = peer.recv(timeout=10)
+    assert frame is not None and frame[0] == BROADCAST
+    return frame[1]
+
+
+@pytest.mark.parametrize(
+    "devices, expected",
+    [
+        ([], "00 00 00 00 00 00 00 00"),
+        ([(0, "speed", 10.0), (1, "speed", -5.0)], "64 00 ce ff 00 00 00 00"),
+        ([(0, "speed", 10.0), (2, "speed", -5.0)], "64 00 00 00 ce ff 00 00"),
+        ([(0, "current", 0.53), (1, "position", 1.05), (3, "current", 327.68)], "34 00 68 00 00 00 ff 7f"),
+        ([(1, "current", 1.0), (1, "current", 2.0)], "00 00 c8 00 00 00 00 00"),
+        ([(9, "position", -327.69)], "00 00 00 00 00 00 00 80"),
+        ([(0, "speed", math.inf), (1, "current", math.nan), (2, "speed", 1e39)], "ff 7f 00 00 ff 7f 00 00"),
+    ],
+)
+def test_broadcast_frame_bytes(motor, peer, devices, expected):
+    for n, (slot, mode, target) in enumerate(devices):
+        motor.add_device(slot, 0x201 + n, mode).set_target(target)
+    assert broadcast_bytes(motor, peer).hex(" ") == expected
+
+
+def test_set_target_by_slot_changes_the_first_device_only(motor, peer):
+    first = motor.add_device(1, 0x201, "current")
+    second = motor.add_device(1, 0x202, "current")
+    first.set_target(1.0)
+    second.set_target(2.0)
+    assert motor.set_target(1, 3.0) is None
+    assert (first.get_target(), second.get_target()) == (3.0, 2.0)
+    assert broadcast_bytes(motor, peer)[2:4] == struct.pack("<h", 200)  # the later device still wins
+    assert motor.set_target(2, 5.0) is None  # nobody there: nothing changes
+
+
+def test_broadcast_identifier_rules(can_bus, peer):
+    extended = drovik.Motor(can_bus.iface, 0x800)
+    assert eventually(lambda: extended.broadcast() is None and peer.recv(timeout=0.05) == (EFF_FLAG | 0x800, bytes(8)))
+
+
+def test_broadcast_identifier_too_large_is_reported_by_the_task(can_bus, capfd):
+    motor = drovik.Motor(can_bus.iface, 0x20000000)
+    seen = []
+    assert eventually(lambda: motor.broadcast() is None and (seen.append(capfd.readouterr().err) or
+                      "Failed to send CAN frame: CAN ID too large\n" in "".join(seen)))
+
+
+def feedback(position, speed_counts, current_counts):
+    return struct.pack("<fhh", position, speed_counts, current_counts)
+
+
+@pytest.mark.parametrize(
+    "payload, expected",
+    [
+        (bytes.fromhex("0000803f64009cff"), {"position": 1.0, "speed": 10.0, "current": -1.0}),
+        (
+            bytes.fromhex("db0f494001000100"),
+            {"position": 3.1415927410125732, "speed": 0.10000000149011612, "current": 0.009999999776482582},
+        ),
+        (
+            bytes.fromhex("00000000ff7f0080"),
+            {"position": 0.0, "speed": 3276.699951171875, "current": -327.67999267578125},
+        ),
+    ],
+)
+@pytest.mark.parametrize("word", [0x201, EFF_FLAG | 0x201])
+def test_feedback_reaches_the_device(motor, peer, payload, expected, word):
+    device = motor.add_device(0, 0x201, "speed")
+    assert device.get_watch_data() == {"position": 0.0, "speed": 0.0, "current": 0.0}
+    peer.send(word, payload)
+    assert eventually(lambda: device.get_watch_data() == expected)
+    assert list(device.get_watch_data()) == ["position", "speed", "current"]
+    assert motor.get_watch_data(0) == expected
+
+
+def stderr_shows(capfd, text, timeout=20.0):
+    seen = []
+    return eventually(lambda: seen.append(capfd.readouterr().err) or text in "".join(seen), timeout)
+
+
+@pytest.mark.parametrize("length", [7, 0, 3])
+def test_wrong_length_is_warned_and_dropped(motor, peer, capfd, length):
+    device = motor.add_device(0, 0x201, "speed")
+    peer.send(0x201, bytes(range(1, length + 1)))
+    assert stderr_shows(capfd, f"Warning: ignoring CAN frame 0x201 with unexpected length {length}\n")
+    assert device.get_watch_data() == {"position": 0.0, "speed": 0.0, "current": 0.0}
+
+
+def test_unclaimed_feedback_is_reported_until_a_device_claims_it(motor, peer, capfd):
+    payload = bytes.fromhex("0000803f64009cff")
+    peer.send(0x2AB, payload)
+    assert stderr_shows(capfd, "[Motor] unmatched feedback frame: id=0x2AB, data=[0, 0, 128, 63, 100, 0, 156, 255]\n")
+    device = motor.add_device(0, 0x2AB, "speed")
+    peer.send(0x2AB, payload)
+    assert eventually(lambda: device.get_watch_data()["speed"] == 10.0)
+
+
+def test_only_the_first_device_with_a_feedback_id_receives(motor, peer):
+    first = motor.add_device(0, 0x201, "speed")
+    second = motor.add_device(1, 0x201, "speed")
+    peer.send(0x201, feedback(2.0, 0, 0))
+    assert eventually(lambda: first.get_watch_data()["position"] == 2.0)
+    peer.send(0x201, feedback(3.0, 0, 0))
+    assert eventually(lambda: first.get_watch_data()["position"] == 3.0)
+    assert second.get_watch_data() == {"position": 0.0, "speed": 0.0, "current": 0.0}
+
+
+def test_slot_beyond_the_frame_takes_the_last_one(motor):
+    device = motor.add_device(9, 0x203, "position")
+    assert (device.slot_index, device.feedback_id) == (3, 0x203)
+    assert motor.get_watch_data(9) is None
+    assert motor.get_watch_data(3) == {"position": 0.0, "speed": 0.0, "current": 0.0}
+    assert motor.get_watch_data(2) is None
+
+
+@pytest.mark.parametrize(
+    "target, text",
+    [(10.0, "10.0000"), (-5.0, "-5.0000"), (0.00004, "0.0000"), (1e39, "inf"), (-1e39, "-inf"), (math.nan, "NaN")],
+)
+def test_device_repr(motor, target, text):
+    device = motor.add_device(0, 513, "speed")
+    device.set_target(target)
+    assert repr(device) == f"Device(slot=0, feedback_id=0x201, target={text})"
+
+
+def test_targets_are_single_precision(motor):
+    device = motor.add_device(0, 0x201, "current")
+    device.set_target(0.1)
+    assert device.get_target() == 0.10000000149011612
+    device.set_target(1e39)
+    assert device.get_target() == math.inf
+
+
+def test_motor_repr_and_properties(can_bus):
+    motor = drovik.Motor(interface=can_bus.iface, broadcast_id=256)
+    assert repr(motor) == "Motor(broadcast_id=0x100, devices=0)"
+    motor.add_device(0, 0x201, "speed")
+    motor.add_device(0, 0x201, "speed")
+    assert repr(motor) == "Motor(broadcast_id=0x100, devices=2)"
+    assert motor.broadcast_id == 256
+    with pytest.raises(AttributeError):
+        motor.broadcast_id = 1
+
+
+@pytest.mark.parametrize("text", ["POSITION", "Current", "sPeEd", "ＳＰＥＥＤ".lower().upper() and "Speed"])
+def test_mode_texts_are_case_insensitive(motor, text):
+    motor.add_device(0, 0x201, text)
+
+
+@pytest.mark.parametrize(
+    "text, shown",
+    [("Torque", "torque"), ("speed ", "speed "), ("", ""), ("SPEEDİ", "speedi̇")],
+)
+def test_unknown_mode(motor, text, shown):
+    with pytest.raises(ValueError) as raised:
+        motor.add_device(0, 0x201, text)
+    assert str(raised.value) == f"unknown mode '{shown}', expected 'current', 'speed', or 'position'"
+    assert repr(motor).endswith("devices=0)")
+
+
+@pytest.mark.parametrize(
+    "args, error, fragment",
+    [
+        ((256, 0x201, "speed"), OverflowError, None),
+        ((-1, 0x201, "nope"), OverflowError, None),  # slot before mode
+        (("0", 0x201, "nope"), TypeError, "argument 'slot_index'"),
+        ((0, -1, "speed"), OverflowError, None),
+        ((0, 0x201, 5), TypeError, "argument 'mode'"),
+    ],
+)
+def test_add_device_argument_errors(motor, args, error, fragment):
+    with pytest.raises(error) as raised:
+        motor.add_device(*args)
+    if fragment:
+        assert str(raised.value).startswith(fragment)
+    assert repr(motor).endswith("devices=0)")
+
+
+def test_set_target_needs_a_real_number(motor):
+    device = motor.add_device(0, 0x201, "speed")
+    device.set_target(2)
+    with pytest.raises(TypeError, match="^argument 'value': "):
+        device.set_target("3")
+    assert device.get_target() == 2.0
+
+
+def test_device_is_not_constructible():
+    with pytest.raises(TypeError):
+        drovik.Device()
+
+
+def test_device_outlives_its_motor(can_bus, peer, capfd):
+    motor = drovik.Motor(can_bus.iface, BROADCAST)
+    device = motor.add_device(0, 0x201, "speed")
+    assert eventually(lambda: peer.send(0x201, feedback(4.0, 0, 0)) or device.get_watch_data()["position"] == 4.0)
+    del motor
+    device.set_target(1.5)
+    assert device.get_target() == 1.5
+    peer.send(0x201, feedback(5.0, 0, 0))
+    peer.send(0x2FF, feedback(5.0, 0, 0))
+    # Another socket on the bus proves both frames went by.
+    with Peer(can_bus.iface) as witness:
+        peer.send(0x3FF, b"")
+        assert witness.recv(timeout=10) == (0x3FF, b"")
+    assert device.get_watch_data()["position"] == 4.0
+    assert "unmatched" not in capfd.readouterr().err
+
+
+def test_motor_on_a_missing_interface(can_bus, capfd):
+    motor = drovik.Motor("nosuchcan3", BROADCAST)
+    assert stderr_shows(capfd, "Failed to open CAN device nosuchcan3: Failed to open CAN Socket\n")
+    errors = []
+
+    def broadcast_fails():
+        try:
+            motor.broadcast()
+        except OSError as e:
+            errors.append(e.args)
+            return True
+        return False
+
+    assert eventually(broadcast_fails)
+    assert errors == [("channel closed",)]
+    assert motor.get_watch_data(0) is None
+
+
+def test_closed_loop_against_the_simulated_drivers(can_bus):
+    sim = subprocess.Popen(
+        [sys.executable, "-m", "motor_sim", "--iface", can_bus.iface, "--broadcast-id", hex(BROADCAST),
+         "--driver", "slot=0,id=0x201,mode=speed", "--driver", "slot=1,id=0x202,mode=position", "--rate", "200"],
+        cwd=SIMULATOR, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        assert sim.stdout.readline().startswith("motor_sim: ready")
+        motor = drovik.Motor(can_bus.iface, BROADCAST)
+        wheel = motor.add_device(0, 0x201, "speed")
+        arm = motor.add_device(1, 0x202, "position")
+        wheel.set_target(12.5)
+        arm.set_target(-1.25)
+
+        def settled():
+            motor.broadcast()
+            data = wheel.get_watch_data(), arm.get_watch_data()
+            return abs(data[0]["speed"] - 12.5) < 0.15 and abs(data[1]["position"] + 1.25) < 0.02
+
+        assert eventually(settled, timeout=60, interval=0.01)
+    finally:
+        sim.terminate()
+        sim.wait(timeout=30)
