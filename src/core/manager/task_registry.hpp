@@ -1,0 +1,72 @@
+// The process-wide registry of running timers and asynchronous tasks. It owns no
+// work: it shares each activity's running flag, so it can count, stop and wait.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <unordered_map>
+
+#include "core/manager/handle_slot.hpp"
+
+namespace drovik::manager {
+
+using TaskId = std::uint64_t;
+using RunningFlag = std::shared_ptr<std::atomic<bool>>;
+
+enum class TaskKind : std::uint8_t { Timer = 0, AsyncTask = 1 };
+
+struct TaskEntry {
+    RunningFlag running;
+    SharedHandleSlot handle_slot;  // kept alive only; never read here
+    TaskKind kind;
+};
+
+struct StatusSummary {
+    std::size_t running_timers = 0;
+    std::size_t running_tasks = 0;
+    std::size_t stopped = 0;
+    std::size_t total = 0;
+
+    bool operator==(const StatusSummary&) const = default;
+};
+
+class TaskManager {
+public:
+    void register_task(TaskId id, RunningFlag running, SharedHandleSlot handle_slot, TaskKind kind);
+    void unregister(TaskId id);
+
+    std::size_t running_count() const;
+    std::size_t timer_count() const;
+    std::size_t async_task_count() const;
+    std::size_t total_count() const;
+    StatusSummary status_summary() const;
+
+    // Removes every entry whose flag is clear.
+    void cleanup();
+    // Raises the shutdown flag first, then clears every running flag; waits for nothing.
+    void stop_all();
+    // Polls the running count every 10 ms; true once it is 0, false when the
+    // time-out passed first. Holds no lock while it sleeps.
+    bool wait_all(std::optional<std::uint64_t> timeout_ms) const;
+
+    bool shutdown_flag() const noexcept { return shutdown_.load(); }
+
+private:
+    std::size_t count_running(std::optional<TaskKind> kind) const;
+
+    mutable std::shared_mutex lock_;
+    std::unordered_map<TaskId, TaskEntry> tasks_;
+    std::atomic<bool> shutdown_{false};
+};
+
+// TASK_MANAGER: created on first use, never destroyed (timer threads may still
+// read it while the process exits).
+TaskManager& task_manager();
+
+// TASK_ID_COUNTER: 1, 2, 3, ... shared by every kind of activity, never reused.
+TaskId next_task_id() noexcept;
+
+}  // namespace drovik::manager
