@@ -31,10 +31,10 @@ public:
         Node* node = new Node();
         node->value.emplace(std::move(value));
         Node* previous = tail_.exchange(node, std::memory_order_acq_rel);
-        previous->next.store(node, std::memory_order_release);
-        // Pairs with the fence in wait(): either we see the consumer parked or it sees the node.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (consumer_parked_.load(std::memory_order_relaxed) &&
+        // Sequentially consistent on both sides (link then look here, park then
+        // look in poll_recv): either we see the consumer parked or it sees the node.
+        previous->next.store(node, std::memory_order_seq_cst);
+        if (consumer_parked_.load(std::memory_order_seq_cst) &&
             consumer_parked_.exchange(false, std::memory_order_acq_rel)) {
             consumer_.wake();
         }
@@ -42,7 +42,7 @@ public:
     }
 
     std::optional<T> pop() {
-        Node* next = head_->next.load(std::memory_order_acquire);
+        Node* next = head_->next.load(std::memory_order_seq_cst);
         if (next == nullptr) return std::nullopt;  // empty, or a push half done that will wake us
         std::optional<T> value = std::move(next->value);
         next->value.reset();
@@ -54,8 +54,7 @@ public:
     bool poll_recv(const Waker& waker, std::optional<T>& out) {
         if (try_take(out)) return true;
         consumer_.register_waker(waker);
-        consumer_parked_.store(true, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        consumer_parked_.store(true, std::memory_order_seq_cst);
         if (try_take(out)) {
             consumer_parked_.store(false, std::memory_order_relaxed);
             return true;
