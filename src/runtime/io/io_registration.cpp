@@ -68,8 +68,7 @@ IoRegistration::IoRegistration(IoRegistration&& other) noexcept
     : reactor_(std::exchange(other.reactor_, nullptr)),
       fd_(std::exchange(other.fd_, -1)),
       state_(std::move(other.state_)),
-      read_seen_(other.read_seen_),
-      write_seen_(other.write_seen_) {}
+      read_seen_(other.read_seen_) {}
 
 IoRegistration& IoRegistration::operator=(IoRegistration&& other) noexcept {
     if (this != &other) {
@@ -78,7 +77,6 @@ IoRegistration& IoRegistration::operator=(IoRegistration&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         state_ = std::move(other.state_);
         read_seen_ = other.read_seen_;
-        write_seen_ = other.write_seen_;
     }
     return *this;
 }
@@ -100,15 +98,12 @@ void IoRegistration::clear_read_ready() {
     if (state_) state_->clear(detail::Direction::Read, read_seen_);
 }
 
-void IoRegistration::clear_write_ready() {
-    if (state_) state_->clear(detail::Direction::Write, write_seen_);
-}
-
 bool ReadinessWait::poll(Context& cx) {
     auto& state = registration_.state_;
     if (!state) return true;
-    auto& seen = direction_ == detail::Direction::Read ? registration_.read_seen_ : registration_.write_seen_;
+    std::uint64_t seen = 0;
     waiting_ = !state->poll(direction_, cx.waker, seen);
+    if (!waiting_ && direction_ == detail::Direction::Read) registration_.read_seen_ = seen;
     return !waiting_;
 }
 

@@ -56,7 +56,6 @@ public:
     ReadinessWait writable();
     // After EAGAIN: the next readable() waits for a new edge.
     void clear_read_ready();
-    void clear_write_ready();
 
 private:
     friend class ReadinessWait;
@@ -67,8 +66,7 @@ private:
     Reactor* reactor_ = nullptr;
     int fd_ = -1;
     std::shared_ptr<detail::IoState> state_;
-    std::uint64_t read_seen_ = 0;
-    std::uint64_t write_seen_ = 0;
+    std::uint64_t read_seen_ = 0;  // event count behind the last readable()
 };
 
 // Completes when the descriptor is ready in one direction; an error value when
