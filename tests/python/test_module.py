@@ -9,7 +9,11 @@ import pytest
 from subproc import run_python
 
 # The module's own names, in the order they stand in the module dictionary.
-SURFACE = ["CanDevice", "CanDeviceNonBlocking", "Device", "Motor"]
+SURFACE = [
+    "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "PrecisionTimer", "TaskManager",
+    "Timer", "TimerHandle", "TimerWrapper",
+    "timer", "precision_timer", "get_task_manager", "shutdown_all",
+]
 
 STANDARD = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
 

@@ -1,0 +1,39 @@
+// The dedicated thread of a high-precision or realtime timer: it sleeps until
+// shortly before each deadline and spins the rest of the way.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "core/timer/tick_call.hpp"
+#include "core/timer/timer_handle.hpp"
+#include "runtime/result.hpp"
+
+namespace drovik::timer {
+
+// How long before a deadline sleeping gives way to spinning.
+std::chrono::nanoseconds spin_threshold(TimerPrecision precision) noexcept;
+
+// Sleeps until `spin_threshold` before the deadline, then busy-waits for it.
+void precision_sleep_until_sync(Clock::time_point deadline, Clock::duration spin_threshold) noexcept;
+
+// The first deadline of the grid next_deadline + k * period that lies after now;
+// next_deadline itself when it is not yet past.
+Clock::time_point catch_up(Clock::time_point next_deadline, Clock::duration period, Clock::time_point now) noexcept;
+
+// "timer-{id}-{mode}", cut to the 15 bytes Linux allows a thread name.
+std::string timer_thread_name(std::uint64_t task_id, TimerPrecision precision);
+
+struct PrecisionLoop {
+    manager::RunningFlag running;
+    TickCount tick_count;
+    Clock::duration period;
+    Clock::duration spin_threshold;
+    SharedTickCall call;
+};
+
+// Starts the named thread running the loop; the error is "Failed to spawn timer thread: ...".
+rt::Result<std::thread> spawn_precision_thread(std::string name, PrecisionLoop loop);
+
+}  // namespace drovik::timer

@@ -1,0 +1,54 @@
+#include "core/timer/py_tick_call.hpp"
+
+#include <memory>
+
+#include "diag/stderr_line.hpp"
+#include "py/deferred.hpp"
+#include "py/error.hpp"
+#include "py/gil.hpp"
+#include "py/ref.hpp"
+
+namespace drovik::timer {
+
+namespace {
+
+class PythonTickCall final : public TickCall {
+public:
+    PythonTickCall(PyObject* func, PyObject* args) : func_(py::SharedRef::borrow(func)), args_(py::SharedRef::borrow(args)) {}
+
+    bool call() override {
+        auto attached = py::Attached::attach();
+        if (!attached) return false;
+        py::Ref result = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
+        if (!result) {
+            py::Ref error = py::fetch_error();
+            diag::write_stderr_line("Timer function error: " + py::describe_exception(error.get()));
+        }
+        return true;
+    }
+
+    // The references go back while attached: a background thread cannot reliably
+    // tell on every supported interpreter whether it holds the GIL, so the drop is
+    // not left to whichever thread happens to release this object.
+    void end() override {
+        auto attached = py::Attached::attach();
+        if (attached) {
+            func_ = py::SharedRef();
+            args_ = py::SharedRef();
+            return;
+        }
+        // The interpreter is going away: keep the objects rather than touch them.
+        new py::SharedRef(std::move(func_));
+        new py::SharedRef(std::move(args_));
+    }
+
+private:
+    py::SharedRef func_;
+    py::SharedRef args_;
+};
+
+}  // namespace
+
+SharedTickCall python_tick_call(PyObject* func, PyObject* args) { return std::make_shared<PythonTickCall>(func, args); }
+
+}  // namespace drovik::timer

@@ -1,0 +1,123 @@
+#include "core/timer/py_timer_decorators.hpp"
+
+#include <chrono>
+
+#include "core/timer/frequency.hpp"
+#include "core/timer/py_timer_wrapper.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/type.hpp"
+
+namespace drovik::timer {
+
+namespace {
+
+using py::Ref;
+
+struct Timer {
+    double frequency;
+    std::chrono::nanoseconds period;
+};
+
+struct PrecisionTimer {
+    double frequency;
+    std::chrono::nanoseconds period;
+    bool realtime;
+};
+
+std::chrono::nanoseconds checked(rt::Result<std::chrono::nanoseconds> period) {
+    if (!period) py::raise(PyExc_ValueError, period.error().text);
+    return period.value();
+}
+
+Timer make_timer(PyObject* args, PyObject* kwargs, const char* format) {
+    auto [frequency_arg] = py::parse_args(args, kwargs, format, {"frequency_hz"});
+    double frequency = py::named_argument("frequency_hz", frequency_arg, py::to_double);
+    return Timer{frequency, checked(period_of(frequency))};
+}
+
+PrecisionTimer make_precision_timer(PyObject* args, PyObject* kwargs, const char* format) {
+    auto [frequency_arg, realtime_arg] = py::parse_args(args, kwargs, format, {"frequency_hz", "realtime"});
+    double frequency = py::named_argument("frequency_hz", frequency_arg, py::to_double);
+    bool realtime = realtime_arg != nullptr && py::named_argument("realtime", realtime_arg, py::to_bool);
+    return PrecisionTimer{frequency, checked(precision_period_of(frequency, realtime)), realtime};
+}
+
+PyObject* decorated(PyObject* args, PyObject* kwargs, const char* not_callable) {
+    auto [func] = py::parse_args(args, kwargs, "O:__call__", {"func"});
+    if (PyCallable_Check(func) == 0) py::raise(PyExc_TypeError, not_callable);
+    return func;
+}
+
+Ref decorate(Timer& self, PyObject* args, PyObject* kwargs) {
+    PyObject* func = decorated(args, kwargs, "timer decorator requires a callable");
+    return make_timer_wrapper(func, self.frequency, self.period, TimerPrecision::Normal);
+}
+
+Ref decorate_precisely(PrecisionTimer& self, PyObject* args, PyObject* kwargs) {
+    PyObject* func = decorated(args, kwargs, "precision_timer decorator requires a callable");
+    return make_timer_wrapper(func, self.frequency, self.period,
+                              self.realtime ? TimerPrecision::Realtime : TimerPrecision::High);
+}
+
+Timer construct_timer(PyObject* args, PyObject* kwargs) { return make_timer(args, kwargs, "O:Timer"); }
+
+PrecisionTimer construct_precision_timer(PyObject* args, PyObject* kwargs) {
+    return make_precision_timer(args, kwargs, "O|O:PrecisionTimer");
+}
+
+Ref timer_decorator(PyObject* args, PyObject* kwargs) {
+    return py::make_instance(timer_type(), make_timer(args, kwargs, "O:timer"));
+}
+
+Ref precision_timer_decorator(PyObject* args, PyObject* kwargs) {
+    return py::make_instance(precision_timer_type(), make_precision_timer(args, kwargs, "O|O:precision_timer"));
+}
+
+#define TIMER_DOC_BODY                                                                          \
+    "普通定时器装饰器\n\n"                                                                      \
+    "Runs the decorated function periodically on the shared runtime (about 1-10 ms precision).\n\n" \
+    "Args:\n"                                                                                   \
+    "    frequency_hz: calls per second, greater than 0\n\n"                                    \
+    "Example:\n"                                                                                \
+    "    @drovik.timer(10.0)\n"                                                                 \
+    "    def tick(): ...\n"                                                                     \
+    "    handle = tick()\n"
+
+#define PRECISION_TIMER_DOC_BODY                                                                         \
+    "高精度定时器装饰器\n\n"                                                                             \
+    "Runs the decorated function periodically on a dedicated thread that sleeps, then spins.\n\n"      \
+    "Args:\n"                                                                                            \
+    "    frequency_hz: calls per second, greater than 0; above 10 kHz only with realtime=True\n"         \
+    "    realtime: spin longer before each deadline for steadier timing (more CPU)\n\n"                  \
+    "Example:\n"                                                                                         \
+    "    @drovik.precision_timer(500.0)\n"                                                               \
+    "    def control(): ...\n"                                                                           \
+    "    handle = control()\n"
+
+}  // namespace
+
+PyTypeObject* timer_type() {
+    return py::class_type<Timer>({
+        .name = "builtins.Timer",
+        .doc = "Timer(frequency_hz)\n--\n\n" TIMER_DOC_BODY,
+        .construct = &construct_timer,
+        .call = &py::call_slot<Timer, &decorate>,
+    });
+}
+
+PyTypeObject* precision_timer_type() {
+    return py::class_type<PrecisionTimer>({
+        .name = "builtins.PrecisionTimer",
+        .doc = "PrecisionTimer(frequency_hz, realtime=False)\n--\n\n" PRECISION_TIMER_DOC_BODY,
+        .construct = &construct_precision_timer,
+        .call = &py::call_slot<PrecisionTimer, &decorate_precisely>,
+    });
+}
+
+PyMethodDef timer_function = py::method<&timer_decorator>("timer", "timer(frequency_hz)\n--\n\n" TIMER_DOC_BODY);
+
+PyMethodDef precision_timer_function = py::method<&precision_timer_decorator>(
+    "precision_timer", "precision_timer(frequency_hz, realtime=False)\n--\n\n" PRECISION_TIMER_DOC_BODY);
+
+}  // namespace drovik::timer
