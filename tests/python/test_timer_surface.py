@@ -261,3 +261,45 @@ def test_coroutine_function_warns_and_still_starts():
     )
     lines = result.stderr.splitlines()
     assert lines.count(warning) == 2
+
+
+@pytest.mark.parametrize(
+    "obj, signature, summary",
+    [
+        (drovik.timer, "(frequency_hz)", "普通定时器装饰器"),
+        (drovik.Timer, "(frequency_hz)", "普通定时器装饰器"),
+        (drovik.precision_timer, "(frequency_hz, realtime=False)", "高精度定时器装饰器"),
+        (drovik.PrecisionTimer, "(frequency_hz, realtime=False)", "高精度定时器装饰器"),
+        (drovik.TimerWrapper, None, "包装后的定时器函数"),
+        (drovik.TimerHandle, None, "定时器任务句柄"),
+        (drovik.TimerHandle.stop, "($self)", "停止定时器"),
+        (drovik.TimerHandle.is_running, "($self)", "检查定时器是否正在运行"),
+        (drovik.TimerHandle.frequency, "($self)", "获取执行频率"),
+        (drovik.TimerHandle.precision_mode, "($self)", "获取精度模式"),
+        (drovik.TimerHandle.tick_count, "($self)", "获取已执行的 tick 次数"),
+        (drovik.TimerHandle.actual_frequency, "($self)", "获取实际平均频率（Hz）"),
+        (drovik.TimerHandle.elapsed_secs, "($self)", "获取运行时间（秒）"),
+        (drovik.TimerHandle.task_id, None, "获取任务 ID"),
+        (drovik.TaskManager, "()", "Python 可访问的任务管理器"),
+        (drovik.TaskManager.stop_all, "($self)", "停止所有任务"),
+        (drovik.TaskManager.wait_all, "($self, timeout_ms=None)", "等待所有任务完成"),
+        (drovik.TaskManager.shutdown, "($self, timeout_ms=None)", "优雅关闭所有任务"),
+        (drovik.TaskManager.cleanup, "($self)", "清理已完成的任务"),
+        (drovik.TaskManager.status, "($self)", "获取任务状态"),
+        (drovik.TaskManager.running_count, None, "获取运行中的任务数量"),
+        (drovik.TaskManager.total_count, None, "获取所有任务数量"),
+        (drovik.TaskManager.timer_count, None, "获取运行中的定时器数量"),
+        (drovik.TaskManager.async_task_count, None, "获取运行中的异步任务数量"),
+        (drovik.get_task_manager, "()", "获取全局任务管理器"),
+        (drovik.shutdown_all, "(timeout_ms=None)", "优雅关闭所有任务的便捷函数"),
+    ],
+)
+def test_signatures_and_summaries(obj, signature, summary):
+    assert getattr(obj, "__text_signature__", None) == signature
+    assert obj.__doc__.strip().splitlines()[0] == summary
+
+
+@pytest.mark.parametrize("cls", [drovik.Timer, drovik.PrecisionTimer, drovik.TimerWrapper, drovik.TimerHandle, drovik.TaskManager])
+def test_classes_are_builtins_without_dict_or_weakrefs(cls):
+    assert cls.__module__ == "builtins"
+    assert "__dict__" not in dir(cls) and "__weakref__" not in dir(cls)
