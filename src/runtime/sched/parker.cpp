@@ -8,19 +8,28 @@ void Parker::park() {
     int expected = kNotified;
     if (state_.compare_exchange_strong(expected, kEmpty, std::memory_order_acq_rel)) return;
     if (reactor_.try_acquire_driver()) {
-        expected = kEmpty;
-        if (state_.compare_exchange_strong(expected, kParkedDriver, std::memory_order_acq_rel)) {
-            reactor_.turn();
-        }
-        state_.exchange(kEmpty, std::memory_order_acq_rel);
-        reactor_.release_driver();
+        drive();
         return;
     }
     park_on_condvar();
 }
 
+void Parker::drive() {
+    int expected = kEmpty;
+    if (state_.compare_exchange_strong(expected, kParkedDriver, std::memory_order_acq_rel)) reactor_.turn();
+    state_.exchange(kEmpty, std::memory_order_acq_rel);
+    reactor_.release_driver();
+}
+
 void Parker::park_on_condvar() {
     reactor_.add_driver_candidate(this);
+    // The driver may have left between our first try and our listing, finding no
+    // candidate to hand the reactor to; then nobody would wait in it. Look again.
+    if (reactor_.try_acquire_driver()) {
+        reactor_.remove_driver_candidate(this);
+        drive();
+        return;
+    }
     {
         std::unique_lock lock(mu_);
         int expected = kEmpty;

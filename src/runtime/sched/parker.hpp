@@ -21,6 +21,7 @@ public:
 
 private:
     friend class Reactor;
+    void drive();
     void park_on_condvar();
 
     static constexpr int kEmpty = 0;
