@@ -52,9 +52,15 @@ Result<void> SignalHub::install(int signo) {
     if (signo <= 0 || signo >= NSIG) return os_error(EINVAL, ErrorKind::InvalidInput);
     std::lock_guard lock(mu_);
     if (installed_[signo]) return {};
+    struct sigaction before {};
+    if (sigaction(signo, nullptr, &before) != 0) return os_error(errno);
     struct sigaction action {};
     action.sa_sigaction = &on_signal;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    // Interrupt blocking calls exactly when the handler we chain to would: the
+    // interpreter's own SIGINT handler relies on it to stop a sleep with
+    // KeyboardInterrupt; a signal nobody else handled restarts them.
+    bool chained = before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN;
+    action.sa_flags = SA_SIGINFO | (chained ? (before.sa_flags & SA_RESTART) : SA_RESTART);
     sigemptyset(&action.sa_mask);
     if (sigaction(signo, &action, &previous[signo]) != 0) return os_error(errno);
     installed_[signo] = true;
