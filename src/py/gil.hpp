@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <utility>
 
 namespace drovik::py {
 
@@ -12,7 +13,8 @@ namespace drovik::py {
 class GilReleased {
 public:
     GilReleased() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilReleased() { PyEval_RestoreThread(state_); }
+    // May end the thread by a forced unwind when the interpreter is exiting.
+    ~GilReleased() noexcept(false) { PyEval_RestoreThread(state_); }
     GilReleased(const GilReleased&) = delete;
     GilReleased& operator=(const GilReleased&) = delete;
 
@@ -28,17 +30,22 @@ bool interpreter_closing() noexcept;
 // Refused once the interpreter is finalising; the caller then ends quietly.
 class Attached {
 public:
-    static std::optional<Attached> attach() noexcept;
+    // Not noexcept: an interpreter that starts exiting meanwhile may end the thread
+    // inside PyGILState_Ensure by a forced unwind, which must pass through.
+    static std::optional<Attached> attach();
 
     Attached(Attached&& other) noexcept : state_(other.state_), owns_(other.owns_) { other.owns_ = false; }
     Attached(const Attached&) = delete;
     Attached& operator=(const Attached&) = delete;
     Attached& operator=(Attached&&) = delete;
+    // A thread the exiting interpreter ends inside a call unwinds through here
+    // without its thread state: then there is nothing to release.
     ~Attached() {
-        if (owns_) PyGILState_Release(state_);
+        if (owns_ && holds_gil()) PyGILState_Release(state_);
     }
 
 private:
+    static bool holds_gil() noexcept;
     explicit Attached(PyGILState_STATE state) noexcept : state_(state), owns_(true) {}
 
     PyGILState_STATE state_;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cxxabi.h>
+
 #include <coroutine>
 #include <exception>
 #include <memory>
@@ -47,7 +49,17 @@ struct PromiseBase {
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
-    void unhandled_exception() noexcept { std::terminate(); }
+    // Tasks report failures as values; the one exception let through is the
+    // forced unwind of a thread the interpreter ends at its exit.
+    void unhandled_exception() {
+        try {
+            throw;
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            std::terminate();
+        }
+    }
 
     template <class P>
         requires Pollable<std::remove_reference_t<P>>
