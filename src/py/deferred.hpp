@@ -7,6 +7,8 @@
 
 #include <utility>
 
+#include "py/ref.hpp"
+
 namespace drovik::py {
 
 bool current_thread_holds_gil() noexcept;
@@ -27,6 +29,12 @@ public:
         SharedRef ref;
         ref.ptr_ = obj;
         return ref;
+    }
+    // Takes over an owned reference.
+    static SharedRef adopt(Ref ref) noexcept {
+        SharedRef shared;
+        shared.ptr_ = ref.release();
+        return shared;
     }
     SharedRef(SharedRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     SharedRef& operator=(SharedRef&& other) noexcept {

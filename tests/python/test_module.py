@@ -1,4 +1,3 @@
-import os
 import shutil
 import subprocess
 import sys
@@ -10,9 +9,9 @@ from subproc import run_python
 
 # The module's own names, in the order they stand in the module dictionary.
 SURFACE = [
-    "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "PrecisionTimer", "TaskManager",
-    "Timer", "TimerHandle", "TimerWrapper",
-    "timer", "precision_timer", "get_task_manager", "shutdown_all",
+    "AsyncHandle", "CanDevice", "CanDeviceNonBlocking", "Device", "Motor", "PrecisionTimer", "TaskManager",
+    "RunAsync", "Timer", "TimerHandle", "TimerWrapper",
+    "timer", "precision_timer", "run_async", "get_task_manager", "shutdown_all", "block_all", "block_until",
 ]
 
 STANDARD = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}

@@ -1,0 +1,54 @@
+#include "core/task/async_task.hpp"
+
+#include "py/error.hpp"
+#include "py/gil.hpp"
+
+namespace drovik::task {
+
+namespace {
+
+struct CallOutcome {
+    py::SharedRef value;
+    std::optional<std::string> error;
+};
+
+// The one call into Python, with the interpreter lock held only here. The
+// error text is made before any slot is locked: a reader waits for a slot with
+// the interpreter lock held, so a writer must never need it while holding one.
+std::optional<CallOutcome> call_python(AsyncCall& call) {
+    auto attached = py::Attached::attach();
+    if (!attached) return std::nullopt;  // the interpreter is exiting: end quietly
+    CallOutcome outcome;
+    PyObject* value = PyObject_Call(call.func.get(), call.args.get(), nullptr);
+    if (value != nullptr) {
+        outcome.value = py::SharedRef::adopt(py::Ref::steal(value));
+    } else {
+        py::Ref exc = py::fetch_error();
+        outcome.error = exc ? py::describe_exception(exc.get()) : std::string("SystemError: error without exception");
+    }
+    // Done with them: let them go while the lock is held rather than defer it.
+    call.func = py::SharedRef();
+    call.args = py::SharedRef();
+    return outcome;
+}
+
+}  // namespace
+
+rt::Task<void> run_call(AsyncCall call) {
+    AsyncOutcome& outcome = *call.outcome;
+    if (!outcome.cancelled.load() && call.running->load()) {
+        if (auto result = call_python(call)) {
+            if (result->error) {
+                auto guard = co_await outcome.error.lock.lock();
+                outcome.error.value = std::move(result->error);
+            } else {
+                auto guard = co_await outcome.result.lock.lock();
+                outcome.result.value = std::move(result->value);
+            }
+        }
+    }
+    outcome.completed.exchange(true);
+    call.running->exchange(false);
+}
+
+}  // namespace drovik::task

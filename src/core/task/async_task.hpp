@@ -1,0 +1,44 @@
+// The records one run_async call shares between its background task, its
+// AsyncHandle and the registry.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/manager/handle_slot.hpp"
+#include "core/manager/task_registry.hpp"
+#include "py/deferred.hpp"
+#include "runtime/sched/task.hpp"
+#include "runtime/sync/async_mutex.hpp"
+
+namespace drovik::task {
+
+// A slot behind an asynchronous mutex: written once by the task, read by the handle.
+template <class T>
+struct Slot {
+    rt::AsyncMutex lock;
+    std::optional<T> value;  // guarded by lock
+};
+
+struct AsyncOutcome {
+    std::atomic<bool> completed{false};  // set by the task, once, after the outcome is stored
+    std::atomic<bool> cancelled{false};  // set by cancel(); read by the task once, at its start
+    Slot<py::SharedRef> result;          // the function's return value
+    Slot<std::string> error;             // "Type: message" when the function raised
+};
+
+// What the background task holds besides the outcome.
+struct AsyncCall {
+    std::shared_ptr<AsyncOutcome> outcome;
+    manager::RunningFlag running;
+    py::SharedRef func;
+    py::SharedRef args;  // a tuple
+};
+
+// The task body: calls func(*args) on its worker, unless cancelled or stopped first.
+rt::Task<void> run_call(AsyncCall call);
+
+}  // namespace drovik::task

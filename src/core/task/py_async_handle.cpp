@@ -1,0 +1,166 @@
+#include "core/task/py_async_handle.hpp"
+
+#include <chrono>
+#include <string>
+
+#include "diag/stderr_line.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/gil.hpp"
+#include "py/runtime_bridge.hpp"
+#include "py/type.hpp"
+#include "runtime/time/sleep.hpp"
+
+namespace drovik::task {
+
+namespace {
+
+using py::Ref;
+
+class AsyncHandle {
+public:
+    AsyncHandle(std::shared_ptr<AsyncOutcome> outcome, manager::SharedHandleSlot task_handle, manager::TaskId id)
+        : outcome_(std::move(outcome)), task_handle_(std::move(task_handle)), task_id_(id) {}
+    AsyncHandle(AsyncHandle&&) noexcept = default;
+    AsyncHandle& operator=(AsyncHandle&&) = delete;
+
+    ~AsyncHandle() {
+        if (!outcome_) return;  // moved from
+        if (!done()) {
+            diag::write_stderr_line("Warning: AsyncHandle(id=" + std::to_string(task_id_) +
+                                    ") dropped while task still running. Consider calling handle.cancel() or "
+                                    "handle.wait() before dropping.");
+        }
+        manager::task_manager().unregister(task_id_);
+    }
+
+    AsyncOutcome& outcome() const noexcept { return *outcome_; }
+    manager::TaskId task_id() const noexcept { return task_id_; }
+    bool done() const noexcept { return outcome_->completed.load() || outcome_->cancelled.load(); }
+
+    // The result object is the only Python object the handle reaches; skip it
+    // while the task is storing it.
+    int traverse(visitproc visit, void* arg) {
+        auto& slot = outcome_->result;
+        if (auto guard = slot.lock.try_lock(); guard && slot.value) Py_VISIT(slot.value->get());
+        return 0;
+    }
+    void clear() {}
+
+private:
+    std::shared_ptr<AsyncOutcome> outcome_;
+    manager::SharedHandleSlot task_handle_;  // kept alive beside the registry entry
+    manager::TaskId task_id_;
+};
+
+rt::Task<std::optional<std::string>> stored_error(AsyncOutcome& outcome) {
+    auto guard = co_await outcome.error.lock.lock();
+    co_return outcome.error.value;
+}
+
+// A new reference to the stored result, taken under the slot's lock; the
+// caller holds the interpreter lock, so the count may change here.
+rt::Task<Ref> stored_result(AsyncOutcome& outcome) {
+    auto guard = co_await outcome.result.lock.lock();
+    co_return outcome.result.value ? Ref::borrow(outcome.result.value->get()) : py::none();
+}
+
+rt::Task<void> pause_one_tick() { co_await rt::sleep_for(std::chrono::milliseconds(1)); }
+
+// The error raised as RuntimeError, or the result; neither wait nor poll.
+Ref read_outcome(AsyncHandle& self) {
+    if (auto error = py::wait_for(stored_error(self.outcome()))) py::raise(PyExc_RuntimeError, *error);
+    return py::wait_for(stored_result(self.outcome()));
+}
+
+Ref wait(AsyncHandle& self, PyObject* args, PyObject* kwargs) {
+    auto [timeout_arg] = py::parse_args(args, kwargs, "|O:wait", {"timeout_ms"});
+    auto limit = py::optional_value(timeout_arg, [](PyObject* v) { return py::named_argument("timeout_ms", v, py::to_u64); });
+    const auto start = std::chrono::steady_clock::now();
+    while (!self.outcome().completed.load() && !self.outcome().cancelled.load()) {
+        if (limit && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(*limit)) {
+            py::raise(PyExc_TimeoutError, "Async task wait timed out");
+        }
+        {
+            // Through the runtime, so that a wait from inside another task hands
+            // its worker's duties on instead of starving the task it waits for.
+            py::GilReleased released;
+            (void)rt::wait_for(pause_one_tick());
+        }
+        // Ctrl+C must still end a wait on a task that never finishes.
+        if (PyErr_CheckSignals() < 0) throw py::ErrorAlreadySet{};
+    }
+    return read_outcome(self);
+}
+
+Ref try_result(AsyncHandle& self) { return read_outcome(self); }
+
+Ref cancel(AsyncHandle& self) {
+    self.outcome().cancelled.exchange(true);
+    return py::none();
+}
+
+Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
+Ref is_done(AsyncHandle& self) { return boolean(self.done()); }
+Ref is_completed(AsyncHandle& self) { return boolean(self.outcome().completed.load()); }
+Ref is_cancelled(AsyncHandle& self) { return boolean(self.outcome().cancelled.load()); }
+Ref task_id(AsyncHandle& self) { return py::check(PyLong_FromUnsignedLongLong(self.task_id())); }
+
+std::string repr(AsyncHandle& self) {
+    const char* status = self.outcome().cancelled.load()   ? "cancelled"
+                         : self.outcome().completed.load() ? "completed"
+                                                           : "running";
+    return "AsyncHandle(id=" + std::to_string(self.task_id()) + ", status=" + status + ")";
+}
+
+PyMethodDef methods[] = {
+    py::method<&wait>("wait",
+                      "wait($self, timeout_ms=None)\n--\n\n"
+                      "等待任务完成并获取结果（阻塞）\n\n"
+                      "Args:\n"
+                      "    timeout_ms: time-out in milliseconds, None to wait without limit\n\n"
+                      "Returns:\n"
+                      "    the function's return value\n\n"
+                      "Raises:\n"
+                      "    TimeoutError: the time-out passed first\n"
+                      "    RuntimeError: the function raised\n"),
+    py::method<&try_result>("try_result",
+                            "try_result($self)\n--\n\n"
+                            "获取任务结果（非阻塞）\n\n"
+                            "Returns:\n"
+                            "    the function's return value, or None while it is not there\n"),
+    py::method<&cancel>("cancel",
+                        "cancel($self)\n--\n\n"
+                        "取消任务\n\n"
+                        "注意：这只会标记任务为已取消，不会中断正在执行的代码\n"),
+    py::method<&is_done>("is_done", "is_done($self)\n--\n\n检查任务是否已完成\n"),
+    py::method<&is_completed>("is_completed", "is_completed($self)\n--\n\n检查任务是否成功完成\n"),
+    py::method<&is_cancelled>("is_cancelled", "is_cancelled($self)\n--\n\n检查任务是否被取消\n"),
+    {},
+};
+
+PyGetSetDef properties[] = {
+    py::property<AsyncHandle, &task_id>("task_id", "获取任务 ID"),
+    {},
+};
+
+}  // namespace
+
+PyTypeObject* async_handle_type() {
+    return py::class_type<AsyncHandle>({
+        .name = "builtins.AsyncHandle",
+        .doc = "异步任务句柄\n\n"
+               "Returned by calling a run_async function: wait for the result, poll it, or mark the task cancelled.\n",
+        .methods = methods,
+        .properties = properties,
+        .repr = &py::repr_slot<AsyncHandle, &repr>,
+    });
+}
+
+Ref make_async_handle(std::shared_ptr<AsyncOutcome> outcome, manager::SharedHandleSlot task_handle,
+                      manager::TaskId task_id) {
+    return py::make_instance(async_handle_type(), AsyncHandle(std::move(outcome), std::move(task_handle), task_id));
+}
+
+}  // namespace drovik::task

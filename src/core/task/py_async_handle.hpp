@@ -1,0 +1,20 @@
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "core/manager/handle_slot.hpp"
+#include "core/manager/task_registry.hpp"
+#include "core/task/async_task.hpp"
+#include "py/ref.hpp"
+
+namespace drovik::task {
+
+// The Python class AsyncHandle: not constructible, returned by a RunAsync call.
+PyTypeObject* async_handle_type();
+
+py::Ref make_async_handle(std::shared_ptr<AsyncOutcome> outcome, manager::SharedHandleSlot task_handle,
+                          manager::TaskId task_id);
+
+}  // namespace drovik::task
