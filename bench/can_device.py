@@ -9,7 +9,6 @@ Run it under testing/vbus/run-with-vbus on a machine without kernel CAN.
 
 import argparse
 import json
-import socket
 import statistics
 import subprocess
 import sys

@@ -12,7 +12,6 @@ that row is left out. Run under testing/vbus/run-with-vbus without kernel CAN.
 import argparse
 import json
 import socket
-import struct
 import subprocess
 import sys
 import time

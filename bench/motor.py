@@ -14,7 +14,6 @@ Run under testing/vbus/run-with-vbus without kernel CAN.
 import argparse
 import json
 import resource
-import struct
 import subprocess
 import sys
 import time

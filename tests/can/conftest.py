@@ -18,6 +18,7 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "testing" / "vbus"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import vbus_control  # noqa: E402
 
 from peer import Peer, pack  # noqa: E402

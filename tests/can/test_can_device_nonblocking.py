@@ -10,25 +10,11 @@ from pathlib import Path
 import pytest
 
 import drovik
+from waiting import eventually, stderr_shows
 from peer import EFF_FLAG, Peer
 from payloads import Reentrant
 
 U64_MAX = 2**64 - 1
-
-
-def eventually(predicate, timeout=20.0, interval=0.005):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(interval)
-    return True
-
-
-def stderr_shows(capfd, text, timeout=20.0):
-    """Waits until the captured fd 2 has shown `text`."""
-    seen = []
-    return eventually(lambda: seen.append(capfd.readouterr().err) or text in "".join(seen), timeout)
 
 
 def open_sockets():
@@ -177,10 +163,11 @@ def test_socket_stays_open_after_release_until_the_next_frame(can_bus):
     # when a frame reaches them, which would blur the count here.
     code = f"""
 import gc, os, sys
-sys.path[:0] = {[str(Path(__file__).parent)]!r}
+sys.path[:0] = {[str(Path(__file__).parent), str(Path(__file__).parents[1] / "support")]!r}
 import drovik
 from peer import Peer
-from test_can_device_nonblocking import eventually, open_sockets, wait_until_listening
+from test_can_device_nonblocking import open_sockets, wait_until_listening
+from waiting import eventually
 peer = Peer({can_bus.iface!r})
 before = open_sockets()
 dev = drovik.CanDeviceNonBlocking({can_bus.iface!r})

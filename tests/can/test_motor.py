@@ -6,25 +6,16 @@ import math
 import struct
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
 
 import drovik
+from waiting import eventually, stderr_shows
 from peer import EFF_FLAG, Peer
 
 SIMULATOR = Path(__file__).resolve().parents[2] / "testing"
 BROADCAST = 0x100
-
-
-def eventually(predicate, timeout=20.0, interval=0.005):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(interval)
-    return True
 
 
 @pytest.fixture(autouse=True)
@@ -127,11 +118,6 @@ def test_feedback_reaches_the_device(motor, peer, payload, expected, word):
     assert eventually(lambda: device.get_watch_data() == expected)
     assert list(device.get_watch_data()) == ["position", "speed", "current"]
     assert motor.get_watch_data(0) == expected
-
-
-def stderr_shows(capfd, text, timeout=20.0):
-    seen = []
-    return eventually(lambda: seen.append(capfd.readouterr().err) or text in "".join(seen), timeout)
 
 
 @pytest.mark.parametrize("length", [7, 0, 3])

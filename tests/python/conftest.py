@@ -1,6 +1,9 @@
 import sys
+from pathlib import Path
 
 import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
 from subproc import PROBE_DIR
 

@@ -1,7 +1,6 @@
 """The C++ layer over the C API, through the test-only probe extension."""
 
 import gc
-import subprocess
 import threading
 import weakref
 

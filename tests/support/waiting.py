@@ -1,0 +1,19 @@
+"""Waiting for background work: poll against a generous deadline, never a fixed sleep."""
+
+import time
+
+
+def eventually(predicate, timeout=20.0, interval=0.002):
+    """True once predicate() holds; False if it still does not after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(interval)
+    return True
+
+
+def stderr_shows(capfd, text, timeout=20.0):
+    """Waits until the captured file descriptor 2 has shown `text`."""
+    seen = []
+    return eventually(lambda: seen.append(capfd.readouterr().err) or text in "".join(seen), timeout)
