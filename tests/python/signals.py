@@ -35,9 +35,10 @@ class Child:
                 return f.read().rsplit(")", 1)[1].split()[0] == "S"
 
     def wait_until_parked(self, timeout=30.0):
-        """Polls until the child's main thread has sat parked in a few checks in a row."""
+        """Polls until the child's main thread has sat waiting in five checks in a row (100 ms):
+        longer than the interpreter lets a thread wait for its lock."""
         deadline, streak = time.monotonic() + timeout, 0
-        while streak < 3:
+        while streak < 5:
             assert time.monotonic() < deadline, "the child never started waiting"
             streak = streak + 1 if self.main_thread_parked() else 0
             time.sleep(0.02)

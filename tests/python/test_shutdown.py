@@ -78,6 +78,34 @@ def test_block_until_signal_stops_a_task_inside_its_call():
     assert err == STOPPING.format("signal:SIGINT") + SUCCESS
 
 
+def test_a_task_started_after_the_stop_keeps_the_wait_until_its_time_out():
+    child = Child(
+        """
+        import drovik, threading, time
+        sleeper = drovik.run_async(time.sleep)
+        canary = sleeper(30)  # running until the stop clears its flag
+        manager = drovik.TaskManager()
+        def start_after_the_stop():
+            # Spins holding the interpreter lock, so the late task is registered
+            # before block_all can take the lock back for its first look.
+            while manager.status()["stopped"] == 0:
+                pass
+            late = sleeper(1)
+            late.wait()
+        starter = threading.Thread(target=start_after_the_stop)
+        starter.start()
+        print("ready", flush=True)
+        print(drovik.block_all(timeout_ms=200), flush=True)
+        starter.join()
+        canary.cancel()
+        """
+    )
+    child.signal(SIGINT)
+    status, out, err = child.finish()
+    assert (status, out.split()) == (0, ["SIGINT"]), err
+    assert err == RECEIVED.format("SIGINT") + TIMED_OUT
+
+
 def test_block_all_inside_a_task_is_an_internal_failure():
     result = run_python(
         """
