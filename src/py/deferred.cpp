@@ -24,8 +24,13 @@ ReleaseQueue& queue() noexcept {
 bool current_thread_holds_gil() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // thread-local since 3.12
 #else
-    return _PyThreadState_UncheckedGet() != nullptr;
+    // Before 3.12 the current thread state is process-wide: it names whoever
+    // holds the lock, so compare it with this thread's own state.
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+    return mine != nullptr && mine == _PyThreadState_UncheckedGet();
 #endif
 }
 
