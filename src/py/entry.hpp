@@ -15,10 +15,13 @@
 #include "py/object.hpp"
 #include "py/ref.hpp"
 #include "py/text.hpp"
+#include "runtime/fork.hpp"
 
 namespace drovik::py {
 
 void set_internal_failure(const std::string& text) noexcept;
+// In a child forked after the runtime started, every call fails with this.
+[[noreturn]] void refuse_in_forked_child();
 // A C++ exception nobody planned for: reported, then raised as an internal failure.
 void set_unexpected_failure(const std::exception& error) noexcept;
 
@@ -26,6 +29,7 @@ template <class Body>
 auto guarded(Body&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
     run_deferred_releases();
     try {
+        if (rt::in_child_forked_after_start()) refuse_in_forked_child();
         return body();
     } catch (const ErrorAlreadySet&) {
     } catch (const InternalFailure& failure) {

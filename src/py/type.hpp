@@ -8,6 +8,7 @@
 
 #include "py/entry.hpp"
 #include "py/object.hpp"
+#include "runtime/fork.hpp"
 
 namespace drovik::py {
 
@@ -36,7 +37,9 @@ void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if constexpr (CollectsCycles<T>) PyObject_GC_UnTrack(self);
     auto& obj = Object<T>::of(self);
-    if (obj.constructed) obj.value().~T();
+    // In a child forked from a running process the value's background records
+    // may be locked forever: leak it rather than hang.
+    if (obj.constructed && !rt::in_child_forked_after_start()) obj.value().~T();
     obj.borrow.~BorrowState();
     type->tp_free(self);
     Py_DECREF(type);

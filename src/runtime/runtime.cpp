@@ -1,6 +1,9 @@
 #include "runtime/runtime.hpp"
 
+#include <pthread.h>
 #include <sched.h>
+
+#include "runtime/fork.hpp"
 
 #include <atomic>
 #include <mutex>
@@ -48,6 +51,18 @@ RuntimeScope::~RuntimeScope() { this_thread_runtime = outer_; }
 
 Runtime* current_runtime() noexcept { return this_thread_runtime; }
 
+namespace {
+
+// Set in a child forked after the runtime started: the child has none of its
+// threads, and its locks may have been taken mid-operation by them.
+std::atomic<bool> forked_after_start{false};
+
+void mark_forked_child() noexcept { forked_after_start.store(true, std::memory_order_relaxed); }
+
+}  // namespace
+
+bool in_child_forked_after_start() noexcept { return forked_after_start.load(std::memory_order_relaxed); }
+
 Result<Runtime*> runtime() {
     enum State { kNotCreated, kReady, kFailed };
     static std::atomic<int> state{kNotCreated};
@@ -58,6 +73,10 @@ Result<Runtime*> runtime() {
         if (s == kReady) return shared;
         return Error{ErrorKind::Other, "the asynchronous runtime is unusable: its creation failed earlier"};
     };
+    if (in_child_forked_after_start()) {
+        return Error{ErrorKind::Other, "the asynchronous runtime does not survive fork(): this process was forked "
+                                       "after it started"};
+    }
     if (int s = state.load(std::memory_order_acquire); s != kNotCreated) return outcome(s);
 
     std::lock_guard lock(creating);
@@ -69,6 +88,7 @@ Result<Runtime*> runtime() {
     }
     // Lives until the process ends; its threads are never joined.
     shared = std::move(created).value().release();
+    pthread_atfork(nullptr, nullptr, &mark_forked_child);
     state.store(kReady, std::memory_order_release);
     return shared;
 }

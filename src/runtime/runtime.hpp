@@ -92,6 +92,7 @@ private:
 Runtime* current_runtime() noexcept;
 
 // The process-wide runtime, created by the first caller; a failed creation stays failed.
+// Unusable in a child forked after it started.
 Result<Runtime*> runtime();
 
 template <class T>
