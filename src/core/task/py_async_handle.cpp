@@ -45,7 +45,13 @@ public:
         if (auto guard = slot.lock.try_lock(); guard && slot.value) Py_VISIT(slot.value->get());
         return 0;
     }
-    void clear() {}
+    // Drops the result so that a cycle through an object the collector cannot
+    // clear (a tuple holding this handle) still breaks here; released after the
+    // lock, as that may run any finalizer.
+    void clear() {
+        std::optional<py::SharedRef> result;
+        if (auto guard = outcome_->result.lock.try_lock()) result.swap(outcome_->result.value);
+    }
 
 private:
     std::shared_ptr<AsyncOutcome> outcome_;

@@ -10,45 +10,43 @@
 
 namespace drovik::timer {
 
-namespace {
+PythonTickCall::PythonTickCall(PyObject* func, PyObject* args)
+    : func_(py::SharedRef::borrow(func)), args_(py::SharedRef::borrow(args)) {}
 
-class PythonTickCall final : public TickCall {
-public:
-    PythonTickCall(PyObject* func, PyObject* args) : func_(py::SharedRef::borrow(func)), args_(py::SharedRef::borrow(args)) {}
-
-    bool call() override {
-        auto attached = py::Attached::attach();
-        if (!attached) return false;
-        py::Ref result = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
-        if (!result) {
-            py::Ref error = py::fetch_error();
-            diag::write_stderr_line("Timer function error: " + py::describe_exception(error.get()));
-        }
-        return true;
+bool PythonTickCall::call() {
+    auto attached = py::Attached::attach();
+    if (!attached) return false;
+    py::Ref result = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
+    if (!result) {
+        py::Ref error = py::fetch_error();
+        diag::write_stderr_line("Timer function error: " + py::describe_exception(error.get()));
     }
+    return true;
+}
 
-    // The references go back while attached: a background thread cannot reliably
-    // tell on every supported interpreter whether it holds the GIL, so the drop is
-    // not left to whichever thread happens to release this object.
-    void end() override {
-        auto attached = py::Attached::attach();
-        if (attached) {
-            func_ = py::SharedRef();
-            args_ = py::SharedRef();
-            return;
-        }
-        // The interpreter is going away: keep the objects rather than touch them.
-        new py::SharedRef(std::move(func_));
-        new py::SharedRef(std::move(args_));
+// The references go back while attached: a background thread cannot reliably
+// tell on every supported interpreter whether it holds the GIL, so the drop is
+// not left to whichever thread happens to release this object.
+void PythonTickCall::end() {
+    auto attached = py::Attached::attach();
+    if (attached) {
+        func_ = py::SharedRef();
+        args_ = py::SharedRef();
+        return;
     }
+    // The interpreter is going away: keep the objects rather than touch them.
+    new py::SharedRef(std::move(func_));
+    new py::SharedRef(std::move(args_));
+}
 
-private:
-    py::SharedRef func_;
-    py::SharedRef args_;
-};
+int PythonTickCall::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(func_.get());
+    Py_VISIT(args_.get());
+    return 0;
+}
 
-}  // namespace
-
-SharedTickCall python_tick_call(PyObject* func, PyObject* args) { return std::make_shared<PythonTickCall>(func, args); }
+std::shared_ptr<PythonTickCall> python_tick_call(PyObject* func, PyObject* args) {
+    return std::make_shared<PythonTickCall>(func, args);
+}
 
 }  // namespace drovik::timer

@@ -4,11 +4,30 @@
 
 #include <Python.h>
 
+#include <memory>
+
 #include "core/timer/tick_call.hpp"
+#include "py/deferred.hpp"
 
 namespace drovik::timer {
 
+class PythonTickCall final : public TickCall {
+public:
+    PythonTickCall(PyObject* func, PyObject* args);
+
+    bool call() override;
+    void end() override;
+
+    // The timer's handle visits these for the collector, so that a cycle from the
+    // function or an argument back to the handle is found. The caller holds the GIL.
+    int traverse(visitproc visit, void* arg) const;
+
+private:
+    py::SharedRef func_;
+    py::SharedRef args_;
+};
+
 // The caller holds the GIL; the call keeps its own references to both objects.
-SharedTickCall python_tick_call(PyObject* func, PyObject* args);
+std::shared_ptr<PythonTickCall> python_tick_call(PyObject* func, PyObject* args);
 
 }  // namespace drovik::timer

@@ -9,19 +9,29 @@ namespace {
 
 using py::Ref;
 
-Ref stop(TimerHandle& self) {
-    self.stop();
+// The handle with the timer's function and arguments, which it reports to the
+// collector: a cycle through them is then collected, and that stops the timer.
+struct PyTimerHandle {
+    TimerHandle timer;
+    std::shared_ptr<PythonTickCall> call;
+
+    int traverse(visitproc visit, void* arg) { return call->traverse(visit, arg); }
+    void clear() { timer.stop(); }
+};
+
+Ref stop(PyTimerHandle& self) {
+    self.timer.stop();
     return py::none();
 }
 
-Ref is_running(TimerHandle& self) { return Ref::steal(PyBool_FromLong(self.is_running())); }
-Ref frequency(TimerHandle& self) { return py::check(PyFloat_FromDouble(self.frequency())); }
-Ref precision_mode(TimerHandle& self) { return py::to_python(python_name(self.precision())); }
-Ref tick_count(TimerHandle& self) { return py::check(PyLong_FromUnsignedLongLong(self.tick_count())); }
-Ref actual_frequency(TimerHandle& self) { return py::check(PyFloat_FromDouble(self.actual_frequency())); }
-Ref elapsed_secs(TimerHandle& self) { return py::check(PyFloat_FromDouble(self.elapsed_secs())); }
-Ref task_id(TimerHandle& self) { return py::check(PyLong_FromUnsignedLongLong(self.task_id())); }
-std::string repr(TimerHandle& self) { return self.describe(); }
+Ref is_running(PyTimerHandle& self) { return Ref::steal(PyBool_FromLong(self.timer.is_running())); }
+Ref frequency(PyTimerHandle& self) { return py::check(PyFloat_FromDouble(self.timer.frequency())); }
+Ref precision_mode(PyTimerHandle& self) { return py::to_python(python_name(self.timer.precision())); }
+Ref tick_count(PyTimerHandle& self) { return py::check(PyLong_FromUnsignedLongLong(self.timer.tick_count())); }
+Ref actual_frequency(PyTimerHandle& self) { return py::check(PyFloat_FromDouble(self.timer.actual_frequency())); }
+Ref elapsed_secs(PyTimerHandle& self) { return py::check(PyFloat_FromDouble(self.timer.elapsed_secs())); }
+Ref task_id(PyTimerHandle& self) { return py::check(PyLong_FromUnsignedLongLong(self.timer.task_id())); }
+std::string repr(PyTimerHandle& self) { return self.timer.describe(); }
 
 PyMethodDef methods[] = {
     py::method<&stop>("stop", "stop($self)\n--\n\n停止定时器\n"),
@@ -39,23 +49,25 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef properties[] = {
-    py::property<TimerHandle, &task_id>("task_id", "获取任务 ID"),
+    py::property<PyTimerHandle, &task_id>("task_id", "获取任务 ID"),
     {},
 };
 
 }  // namespace
 
 PyTypeObject* timer_handle_type() {
-    return py::class_type<TimerHandle>({
+    return py::class_type<PyTimerHandle>({
         .name = "builtins.TimerHandle",
         .doc = "定时器任务句柄\n\n"
                "Keep it while the timer should run: releasing it stops the timer.\n",
         .methods = methods,
         .properties = properties,
-        .repr = &py::repr_slot<TimerHandle, &repr>,
+        .repr = &py::repr_slot<PyTimerHandle, &repr>,
     });
 }
 
-Ref wrap_timer_handle(TimerHandle handle) { return py::make_instance(timer_handle_type(), std::move(handle)); }
+Ref wrap_timer_handle(TimerHandle handle, std::shared_ptr<PythonTickCall> call) {
+    return py::make_instance(timer_handle_type(), PyTimerHandle{std::move(handle), std::move(call)});
+}
 
 }  // namespace drovik::timer

@@ -45,17 +45,17 @@ rt::Task<void> store_join_handle(manager::SharedHandleSlot slot, rt::JoinHandle<
     slot->handle = std::move(handle);
 }
 
-void start_normal(const TimerWrapper& self, const TimerRecords& records, PyObject* args) {
-    auto loop = normal_loop(records.running, records.tick_count, self.period, python_tick_call(self.func.get(), args));
+void start_normal(const TimerWrapper& self, const TimerRecords& records, const SharedTickCall& call) {
+    auto loop = normal_loop(records.running, records.tick_count, self.period, call);
     auto handle = py::shared_runtime().spawn(std::move(loop));
     py::wait_for(store_join_handle(records.task_handle, std::move(handle)));
 }
 
-void start_precision(const TimerWrapper& self, const TimerRecords& records, manager::TaskId id, PyObject* args) {
+void start_precision(const TimerWrapper& self, const TimerRecords& records, manager::TaskId id,
+                     const SharedTickCall& call) {
     auto thread = spawn_precision_thread(timer_thread_name(id, self.precision),
                                          PrecisionLoop{records.running, records.tick_count, self.period,
-                                                       spin_threshold(self.precision),
-                                                       python_tick_call(self.func.get(), args)});
+                                                       spin_threshold(self.precision), call});
     if (!thread) py::internal_failure(thread.error().text);
     std::lock_guard guard(records.thread_handle->mutex);
     records.thread_handle->thread = std::move(thread).value();
@@ -70,14 +70,16 @@ Ref start(TimerWrapper& self, PyObject* args, PyObject* kwargs) {
             "likely fail to execute properly. Please use a synchronous function.");
     }
     TimerRecords records;
+    auto call = python_tick_call(self.func.get(), args);
     const auto start_time = Clock::now();
     if (self.precision == TimerPrecision::Normal) {
-        start_normal(self, records, args);
+        start_normal(self, records, call);
     } else {
-        start_precision(self, records, id, args);
+        start_precision(self, records, id, call);
     }
     manager::task_manager().register_task(id, records.running, records.task_handle, manager::TaskKind::Timer);
-    return wrap_timer_handle(TimerHandle(start_time, std::move(records), id, self.frequency, self.precision));
+    return wrap_timer_handle(TimerHandle(start_time, std::move(records), id, self.frequency, self.precision),
+                             std::move(call));
 }
 
 // The shortest text that reads back as the same double, never with an exponent.
