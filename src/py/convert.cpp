@@ -67,13 +67,8 @@ std::vector<std::uint8_t> to_payload(PyObject* obj) {
     }
     if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) cannot_convert(obj, "Sequence");
+    // No reservation by len(): a sequence may claim any length, and only its items count.
     std::vector<std::uint8_t> bytes;
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
-        PyErr_Clear();  // a sequence without len() is still iterated
-    } else {
-        bytes.reserve(static_cast<size_t>(hint));
-    }
     Ref iterator = check(PyObject_GetIter(obj));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) bytes.push_back(to_u8(item.get()));
     throw_if_error_set();
