@@ -1,0 +1,180 @@
+"""What motor_control.py shows: samples per tick, a live terminal view, the summary and the plot."""
+
+import statistics
+from collections import Counter
+
+FEEDBACK_OF_MODE = {"speed": "speed", "position": "position", "current": "current"}
+UNIT_OF_MODE = {"speed": "rad/s", "position": "rad", "current": "A"}
+
+
+class Recorder:
+    """Samples of every control tick. Appended on the timer thread, read by the view."""
+
+    def __init__(self, drivers, broadcast_id):
+        self.drivers = [(slot, feedback_id, mode) for slot, feedback_id, mode, _ in drivers]
+        self.broadcast_id = broadcast_id
+        self.times = []
+        self.targets = []
+        self.feedback = []
+        self.bus_frames = Counter()
+        self._logged = 0
+
+    def add(self, t, targets, feedback):
+        self.targets.append(targets)
+        self.feedback.append(feedback)
+        self.times.append(t)  # last: a reader that sees the time sees the whole sample
+
+    def count_bus_frames(self, monitor):
+        while (frame := monitor.try_receive()) is not None:
+            self.bus_frames[frame[0]] += 1
+
+    def csv_header(self):
+        columns = ["t"]
+        for slot, _, _ in self.drivers:
+            columns += [f"target{slot}", f"position{slot}", f"speed{slot}", f"current{slot}"]
+        return ",".join(columns)
+
+    def take_unlogged(self):
+        end = len(self.times)
+        rows = []
+        for i in range(self._logged, end):
+            row = [self.times[i]]
+            for target, watch in zip(self.targets[i], self.feedback[i]):
+                row += [target, watch["position"], watch["speed"], watch["current"]]
+            rows.append(row)
+        self._logged = end
+        return rows
+
+    def lateness_us(self, period, last=None):
+        """Each tick's delay behind its deadline, in microseconds.
+
+        Sample times count from just before the timer was started; its
+        deadlines lie k * period after the timer thread began, a moment later.
+        A tick never starts before its deadline, and one more than a period late
+        makes the timer skip the deadlines it missed, so a tick's offset within
+        its period is its delay plus the thread's start-up time. The least-late
+        tick stands for the start-up time (spinning makes it exact to a few us).
+        """
+        offsets = [(t % period) * 1e6 for t in self.times[: len(self.times)]]
+        if not offsets:
+            return []
+        startup = min(offsets)
+        first = 0 if last is None else max(0, len(offsets) - last)
+        return [offset - startup for offset in offsets[first:]]
+
+    def skipped_ticks(self, period):
+        """Deadlines that got no tick because an earlier tick ran late."""
+        if not self.times:
+            return 0
+        return max(0, int(self.times[-1] / period) + 1 - len(self.times))
+
+
+def percentiles(values, points=(50, 90, 99)):
+    if len(values) < 2:
+        return {p: float("nan") for p in points} | {"max": float("nan")}
+    cuts = statistics.quantiles(values, n=100, method="inclusive")
+    return {p: cuts[p - 1] for p in points} | {"max": max(values)}
+
+
+class LiveView:
+    """Redraws a few lines in place on a terminal; prints one line a second otherwise."""
+
+    def __init__(self, iface, seconds, out):
+        self.iface, self.seconds, self.out = iface, seconds, out
+        self.tty = out.isatty()
+        self.drawn = 0
+        self.last_line = -1.0
+
+    def draw(self, recorder, handle):
+        n = len(recorder.times)
+        if n == 0:
+            return
+        t = recorder.times[n - 1]
+        period = 1.0 / handle.frequency()
+        late = percentiles(recorder.lateness_us(period, last=int(handle.frequency())))
+        feedback_total = sum(recorder.bus_frames[fid] for _, fid, _ in recorder.drivers)
+        timer_line = (f"timer {handle.actual_frequency():7.1f} Hz of {handle.frequency():.0f}, {handle.tick_count()} "
+                      f"ticks, lateness p50 {late[50]:.0f} us p99 {late[99]:.0f} us (last second)")
+        bus_line = f"bus   {recorder.bus_frames[recorder.broadcast_id]} broadcasts, {feedback_total} feedback frames"
+        if not self.tty:
+            if t - self.last_line >= 1.0:
+                self.last_line = t
+                self.out.write(f"[{t:5.1f} s] {timer_line}; {bus_line}\n")
+                self.out.flush()
+            return
+        limit = f" / {self.seconds:.0f} s" if self.seconds > 0 else ""
+        lines = [f"drovik motor demo on {self.iface}: {t:5.1f} s{limit}, Ctrl+C stops",
+                 f"slot  mode      {'target':>9} {'position':>9} {'speed':>9} {'current':>9}"]
+        for (slot, _, mode), target, watch in zip(recorder.drivers, recorder.targets[n - 1], recorder.feedback[n - 1]):
+            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f} {watch['position']:9.3f} "
+                         f"{watch['speed']:9.3f} {watch['current']:9.3f}")
+        lines += [timer_line, bus_line]
+        up = f"\x1b[{self.drawn}F" if self.drawn else ""
+        self.out.write(up + "".join(f"\x1b[2K{line}\n" for line in lines))
+        self.out.flush()
+        self.drawn = len(lines)
+
+    def close(self):
+        self.out.write("\n" if self.tty else "")
+        self.out.flush()
+
+
+def summary(recorder, handle, reason, clean, log_path):
+    n = len(recorder.times)
+    span = recorder.times[-1] - recorder.times[0] if n > 1 else 0.0
+    rate = (n - 1) / span if span > 0 else 0.0
+    late = percentiles(recorder.lateness_us(1.0 / handle.frequency()))
+    lines = [
+        "summary",
+        f"  control loop   {n} ticks in {span:.2f} s: {rate:.1f} Hz achieved of {handle.frequency():.0f} Hz",
+        f"  lateness       p50 {late[50]:.0f} us, p90 {late[90]:.0f} us, p99 {late[99]:.0f} us, max {late['max']:.0f} us; "
+        f"{recorder.skipped_ticks(1.0 / handle.frequency())} ticks skipped",
+        f"  frames sent    {n} broadcasts (seen on the bus: {recorder.bus_frames[recorder.broadcast_id]})",
+        "  frames recvd   " + ", ".join(f"slot {slot} (0x{fid:X}): {recorder.bus_frames[fid]}"
+                                        for slot, fid, _ in recorder.drivers),
+        f"  shutdown       {reason}, {'all tasks stopped' if clean else 'timed out'}",
+        f"  log            {log_path}",
+    ]
+    for (slot, _, mode), error in zip(recorder.drivers, tracking_errors(recorder)):
+        lines.append(f"  slot {slot} {mode:<8} mean |target - {FEEDBACK_OF_MODE[mode]}| over the last half: "
+                     f"{error:.3f} {UNIT_OF_MODE[mode]}")
+    return "\n".join(lines)
+
+
+def tracking_errors(recorder):
+    half = len(recorder.times) // 2
+    errors = []
+    for i, (_, _, mode) in enumerate(recorder.drivers):
+        key = FEEDBACK_OF_MODE[mode]
+        diffs = [abs(targets[i] - watch[i][key])
+                 for targets, watch in zip(recorder.targets[half:], recorder.feedback[half:])]
+        errors.append(statistics.fmean(diffs) if diffs else float("nan"))
+    return errors
+
+
+def plot(recorder, rate, path):
+    try:
+        import matplotlib
+    except ImportError:
+        return "plot skipped: matplotlib is not installed (pip install matplotlib)"
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    n = len(recorder.times)
+    times = recorder.times[:n]
+    rows = len(recorder.drivers) + 1
+    figure, axes = plt.subplots(rows, 1, figsize=(10, 2.2 * rows), constrained_layout=True)
+    for i, ((slot, _, mode), ax) in enumerate(zip(recorder.drivers, axes)):
+        key = FEEDBACK_OF_MODE[mode]
+        ax.plot(times, [row[i] for row in recorder.targets[:n]], label="target", linewidth=1.2)
+        ax.plot(times, [row[i][key] for row in recorder.feedback[:n]], label=f"feedback {key}", linewidth=1.0)
+        ax.set_ylabel(f"slot {slot}\n{mode} ({UNIT_OF_MODE[mode]})")
+        ax.legend(loc="upper right", fontsize="small")
+    axes[-2].set_xlabel("time (s)")
+    lateness = recorder.lateness_us(1.0 / rate)
+    axes[-1].hist(lateness, bins=100, log=True)
+    axes[-1].set_xlabel(f"tick lateness behind the {rate:.0f} Hz grid (us)")
+    axes[-1].set_ylabel("ticks")
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+    return f"plot written to {path}"
