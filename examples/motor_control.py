@@ -63,7 +63,7 @@ def arguments():
 def append_log(path, rows):
     # Runs on a runtime worker: the file write stays off the control loop's thread.
     with open(path, "a") as log:
-        log.writelines(",".join(f"{value:.6g}" for value in row) + "\n" for row in rows)
+        log.writelines(",".join(f"{value:.9g}" for value in row) + "\n" for row in rows)
     return len(rows)
 
 

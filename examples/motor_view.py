@@ -46,27 +46,37 @@ class Recorder:
         return rows
 
     def lateness_us(self, period, last=None):
-        """Each tick's delay behind its deadline, in microseconds.
-
-        Sample times count from just before the timer was started; its
-        deadlines lie k * period after the timer thread began, a moment later.
-        A tick never starts before its deadline, and one more than a period late
-        makes the timer skip the deadlines it missed, so a tick's offset within
-        its period is its delay plus the thread's start-up time. The least-late
-        tick stands for the start-up time (spinning makes it exact to a few us).
-        """
-        offsets = [(t % period) * 1e6 for t in self.times[: len(self.times)]]
-        if not offsets:
-            return []
-        startup = min(offsets)
-        first = 0 if last is None else max(0, len(offsets) - last)
-        return [offset - startup for offset in offsets[first:]]
+        times = self.times[: len(self.times)]
+        first = 0 if last is None else max(0, len(times) - last)
+        return grid_lateness_us(times, period)[first:]
 
     def skipped_ticks(self, period):
         """Deadlines that got no tick because an earlier tick ran late."""
         if not self.times:
             return 0
         return max(0, int(self.times[-1] / period) + 1 - len(self.times))
+
+
+def grid_lateness_us(times, period, bin_us=10.0):
+    """Each tick's delay behind its deadline, in microseconds.
+
+    A periodic timer's deadlines lie on a grid phase + k * period. A tick never
+    starts before its deadline, and one more than a period late makes the timer
+    skip the deadlines it missed, so a tick's offset within the period is the
+    grid's phase plus its delay. The phase is unknown (the timer thread starts a
+    moment after the call), but most ticks crowd just behind their deadlines:
+    the earliest offset in the most crowded 10 us bin and the five bins before
+    it marks the phase, and late ticks that wrap past a period stay out of it.
+    """
+    if not times:
+        return []
+    period_us = period * 1e6
+    offsets = [(t % period) * 1e6 for t in times]
+    crowd = Counter(int(offset // bin_us) for offset in offsets).most_common(1)[0][0]
+    window_end = (crowd + 1) * bin_us
+    near = [o for o in offsets if (window_end - o) % period_us <= 6 * bin_us]
+    phase = max(near, key=lambda o: (window_end - o) % period_us)
+    return [(offset - phase) % period_us for offset in offsets]
 
 
 def percentiles(values, points=(50, 90, 99)):
