@@ -16,7 +16,8 @@ from waiting import eventually, stderr_shows
 
 # Objects are built once per test and reused across examples on purpose: each
 # example must leave them usable for the next.
-EXAMPLES = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+EXAMPLES = settings(max_examples=40, deadline=None, database=None,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture])
 MAX_ID = 0x1FFFFFFF
 MODES = ("current", "speed", "position")
 BROADCAST, FEEDBACK = 0x100, 0x281
@@ -210,7 +211,7 @@ BAD_NAMES = st.one_of(
 )
 
 
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=30, deadline=None, database=None)
 @given(name=BAD_NAMES)
 def test_bad_interface_names(can_bus, name):
     try:

@@ -9,7 +9,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import drovik
 from claims import Claims
 
-EXAMPLES = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+EXAMPLES = settings(max_examples=60, deadline=None, database=None,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture])
 WIDTHS = {"u8": 8, "u32": 32, "u64": 64}
 CLAIMED_LENGTHS = st.one_of(st.integers(0, 2**63 - 1), st.sampled_from([ValueError, OverflowError, MemoryError]))
 ANY_INT = st.one_of(st.integers(-(2**8), 2**9), st.integers(-(2**65), 2**65), st.integers(-(2**200), 2**200))
