@@ -57,7 +57,7 @@ class Recorder:
         return max(0, int(self.times[-1] / period) + 1 - len(self.times))
 
 
-def grid_lateness_us(times, period, bin_us=10.0):
+def grid_lateness_us(times, period, bin_us=2.0):
     """Each tick's delay behind its deadline, in microseconds.
 
     A periodic timer's deadlines lie on a grid phase + k * period. A tick never
@@ -65,17 +65,23 @@ def grid_lateness_us(times, period, bin_us=10.0):
     skip the deadlines it missed, so a tick's offset within the period is the
     grid's phase plus its delay. The phase is unknown (the timer thread starts a
     moment after the call), but most ticks crowd just behind their deadlines:
-    the earliest offset in the most crowded 10 us bin and the five bins before
-    it marks the phase, and late ticks that wrap past a period stay out of it.
+    the phase is the earliest offset of that crowd, grown backwards bin by bin
+    while the bins stay populated, so a stray late tick that wrapped past a
+    period does not pass for the grid.
     """
     if not times:
         return []
     period_us = period * 1e6
+    bins = int(period_us // bin_us) + 1
     offsets = [(t % period) * 1e6 for t in times]
-    crowd = Counter(int(offset // bin_us) for offset in offsets).most_common(1)[0][0]
-    window_end = (crowd + 1) * bin_us
-    near = [o for o in offsets if (window_end - o) % period_us <= 6 * bin_us]
-    phase = max(near, key=lambda o: (window_end - o) % period_us)
+    counts = Counter(int(offset // bin_us) for offset in offsets)
+    first = counts.most_common(1)[0][0]
+    populated = max(2, len(offsets) // 1000)
+    for _ in range(bins - 1):
+        if counts[(first - 1) % bins] < populated:
+            break
+        first = (first - 1) % bins
+    phase = min(offset for offset in offsets if int(offset // bin_us) == first)
     return [(offset - phase) % period_us for offset in offsets]
 
 

@@ -27,3 +27,11 @@ def test_a_tick_later_than_a_period_counts_from_the_deadline_it_ran_in():
 
 def test_no_ticks_give_no_figures():
     assert grid_lateness_us([], PERIOD) == []
+
+
+def test_a_stray_tick_almost_a_period_late_does_not_pass_for_the_grid():
+    delays = [3e-6] * 50 + [PERIOD - 30e-6] + [3e-6] * 50
+    times = [0.4 * PERIOD + k * PERIOD + delay for k, delay in enumerate(delays)]
+    lateness = grid_lateness_us(times, PERIOD)
+    assert lateness[50] == pytest.approx(PERIOD * 1e6 - 33, abs=0.01)
+    assert max(lateness[:50] + lateness[51:]) == pytest.approx(0, abs=0.01)
