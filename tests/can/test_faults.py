@@ -18,7 +18,7 @@ from waiting import eventually, stderr_shows
 
 BROADCAST, FEEDBACK = 0x100, 0x201
 # A spinning thread would use about one second of CPU per second; waiting threads a sliver.
-IDLE_CPU_SHARE = 0.3
+IDLE_CPU_SHARE = 0.5
 
 
 @pytest.fixture(autouse=True)
