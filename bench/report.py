@@ -1,0 +1,268 @@
+"""Runs every benchmark under bench/ once and writes bench/REPORT.md with its plots.
+
+    python3 bench/report.py --build BUILD [--out bench]
+
+BUILD is a CMake build of the project with DROVIK_BUILD_TESTS and
+DROVIK_BUILD_MODULE on (bench_runtime, timer_floor, the module). Run it under
+testing/vbus/run-with-vbus without kernel CAN; bench/run-all does all of that.
+"""
+
+import argparse
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+import time
+from datetime import datetime, timezone
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+IFACE, FLOOD_IFACE = "vcan0", "vcan1"
+
+# Idle CPU, each in a fresh process: set up, let it settle, then measure a quiet stretch.
+IDLE_MEASURE = r"""
+import resource, sys, time
+time.sleep(0.5)
+before, wall = resource.getrusage(resource.RUSAGE_SELF), time.monotonic()
+time.sleep(float(sys.argv[2]))
+after = resource.getrusage(resource.RUSAGE_SELF)
+cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+print(100 * cpu / (time.monotonic() - wall))
+"""
+DROVIK_IDLE = r"""
+import sys, drovik
+motor = drovik.Motor(sys.argv[1], 0x100)
+devices = [motor.add_device(slot, 0x201 + slot, "speed") for slot in range(4)]
+""" + IDLE_MEASURE
+PYTHON_CAN_IDLE = r"""
+import sys, can
+bus = can.Bus(interface="socketcan", channel=sys.argv[1])
+notifier = can.Notifier(bus, [lambda message: None])
+""" + IDLE_MEASURE
+
+
+def run(*command, json_out=True):
+    started = time.monotonic()
+    print(f"report: {' '.join(map(str, command))}", file=sys.stderr, flush=True)
+    out = subprocess.run(list(map(str, command)), capture_output=True, text=True, check=True, timeout=600).stdout
+    print(f"report:   {time.monotonic() - started:.0f} s", file=sys.stderr, flush=True)
+    if not json_out:
+        return out
+    try:
+        return json.loads(out)
+    except json.JSONDecodeError:  # a script that prints progress first: its figures are the last line
+        return json.loads(out.strip().splitlines()[-1])
+
+
+def python(script, *args, json_out=True):
+    return run(sys.executable, HERE / script, *args, json_out=json_out)
+
+
+def ratio(ours, theirs, higher_is_better):
+    if not ours or not theirs:
+        return "—"
+    value = ours / theirs if higher_is_better else theirs / ours
+    return f"{value:.2f}x {'better' if value >= 1 else 'worse'}"
+
+
+def table(rows, what="drovik", against="alternative"):
+    lines = [f"| measure | {what} | {against} | figure | ratio (drovik vs alternative) |", "|---|---|---|---|---|"]
+    for measure, ours_name, ours, theirs_name, theirs, unit, higher_is_better in rows:
+        lines.append(f"| {measure} | {ours_name}: {ours:g} | {theirs_name}: {theirs if theirs is not None else '—'} "
+                     f"| {unit} | {ratio(ours, theirs, higher_is_better)} |")
+    return "\n".join(lines)
+
+
+def machine():
+    model = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
+                  if line.startswith("model name")), platform.processor() or "unknown")
+    bus = "the virtual bus (testing/vbus)" if os.environ.get("DROVIK_VBUS") else "the kernel's vcan"
+    return "\n".join([
+        f"- Date: {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC",
+        f"- CPU: {model}, {os.cpu_count()} cores (a shared virtual machine: other work ran beside the benchmarks, "
+        "so figures vary between runs; ratios within one run are the meaningful part)",
+        f"- Kernel: {platform.system()} {platform.release()}",
+        f"- Python: {platform.python_implementation()} {platform.python_version()}",
+        f"- CAN: {bus}, interfaces {IFACE} and {FLOOD_IFACE}",
+    ])
+
+
+def runtime_section(build):
+    out = run(Path(build) / "bench/runtime/bench_runtime", json_out=False)
+    rows = ["| measure | figure |", "|---|---|"]
+    group = ""
+    for line in out.splitlines():
+        if line.endswith(":"):
+            group = line[:-1] + ": "
+            continue
+        name, _, figure = re.sub(r"\s{2,}", "\t", line.strip(), count=1).partition("\t")
+        rows.append(f"| {group if line.startswith('  ') else ''}{name} | {figure.strip() or '—'} |")
+    return ("The C++ runtime alone (`bench_runtime`); there is no Python alternative to run it against.\n\n"
+            + "\n".join(rows))
+
+
+def can_section():
+    device = python("can_device.py", "--iface", IFACE, "--round-trips", 3000, "--json")
+    send = python("can_send.py", "--iface", IFACE, "--frames", 50000, "--json")
+    bus = python("can_platform.py", "--iface", IFACE, "--frames", 100000, "--round-trips", 3000)
+    sock = device["socket (stdlib)"]
+    rows = []
+    for name in ("CanDevice", "CanDeviceNonBlocking"):
+        ours = device[name]
+        rows += [
+            ("echo round trips per s", name, ours["round_trips_per_s"], "socket", sock["round_trips_per_s"],
+             "round trips/s", True),
+            ("echo round trip p50", name, ours["p50_us"], "socket", sock["p50_us"], "us", False),
+            ("echo round trip p99", name, ours["p99_us"], "socket", sock["p99_us"], "us", False),
+        ]
+    ours = send["CanDeviceNonBlocking.send"]
+    for alternative in ("python-can Bus.send", "socket.send"):
+        if alternative in send:
+            theirs = send[alternative]
+            rows += [
+                ("send calls per s", "CanDeviceNonBlocking.send", ours["send_calls_per_s"], alternative,
+                 theirs["send_calls_per_s"], "calls/s", True),
+                ("frames delivered per s", "CanDeviceNonBlocking.send", ours["delivered_per_s"], alternative,
+                 theirs["delivered_per_s"], "frames/s", True),
+            ]
+    return (table(rows) + "\n\nThe bus itself (Python sockets at both ends, `can_platform.py`): "
+            f"{bus['frames_per_second']} frames/s ({bus['frames_received']} of {bus['frames_sent']} received), "
+            f"one-way latency p50 {bus['one_way_us_p50']} us, p99 {bus['one_way_us_p99']} us.\n\n"
+            "Round trips: an echo peer in another process sends each frame straight back. Sends: 8-byte frames "
+            "as fast as the loop goes, counted by a stdlib receiver in another process; a queueing send may "
+            "outrun what the bus delivers."), send, bus
+
+
+def motor_section(send, bus):
+    motor = python("motor.py", "--iface", IFACE, "--flood-iface", FLOOD_IFACE, "--calls", 100000, "--samples", 1000,
+                   "--idle-seconds", 3, "--json")
+    socket_ns = send.get("socket.send", {}).get("ns_per_call")
+    rows = [
+        ("cost of one broadcast of four targets", "Motor.broadcast()", motor["broadcast"]["ns_per_call"],
+         "socket.send of a packed frame", socket_ns, "ns/call", False),
+        ("feedback frame written -> visible, p50", "get_watch_data()", motor["feedback_latency"]["p50_us"],
+         "socket one-way p50", bus["one_way_us_p50"], "us", False),
+        ("feedback frame written -> visible, p99", "get_watch_data()", motor["feedback_latency"]["p99_us"],
+         "socket one-way p99", bus["one_way_us_p99"], "us", False),
+    ]
+    return table(rows) + (f"\n\nFeedback latency max: {motor['feedback_latency']['max_us']} us. The alternatives "
+                          "are the bare socket figures of this run (struct packing and the send, no motor "
+                          "logic)."), motor
+
+
+def timer_section(build, out_dir):
+    text = python("timers.py", "--floor", Path(build) / "bench/timers/timer_floor", "--seconds", 2, json_out=False)
+    figures = {}
+    for line in text.splitlines():
+        match = re.match(r"(.+?)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$", line)
+        if match:
+            figures[match.group(1).strip()] = [float(x) for x in match.groups()[1:]]
+    cpu = re.search(r"CPU of one precision_timer\(100\).*?: ([\d.]+) %", text)
+    pairs = [
+        ("precision_timer(1000)", "time.sleep loop 1000 Hz"),
+        ("precision_timer(1000, realtime=True)", "Event.wait loop 1000 Hz"),
+        ("timer(100)", "time.sleep loop 100 Hz"),
+        ("timer(1000)", "time.sleep loop 1000 Hz"),
+    ]
+    rows = []
+    for ours, theirs in pairs:
+        if ours in figures and theirs in figures:
+            rows += [("interval error p50", ours, figures[ours][0], theirs, figures[theirs][0], "us", False),
+                     ("interval error p99", ours, figures[ours][1], theirs, figures[theirs][1], "us", False),
+                     ("achieved rate", ours, figures[ours][3], theirs, figures[theirs][3], "Hz", True)]
+    plot = out_dir / "timer_lateness.png"
+    lateness = python("report_lateness.py", "--png", plot, "--seconds", 3)
+    late_rows = ["| loop | ticks | p50 us | p99 us | max us |", "|---|---|---|---|---|"]
+    late_rows += [f"| {name} | {v['ticks']} | {v['p50_us']} | {v['p99_us']} | {v['max_us']} |"
+                  for name, v in lateness.items()]
+    floors = [f"| {name} | {v[0]} | {v[1]} | {v[2]} | {v[3]} |" for name, v in figures.items()
+              if name.startswith("C floor") or "20000" in name]
+    return "\n\n".join([
+        "Error of each interval between successive calls against the period (`bench/timers.py`, 2 s per loop):",
+        table(rows),
+        "The sleep-then-spin loop in C without Python (the floor), and the realtime mode above 10 kHz:",
+        "| loop | p50 us | p99 us | max us | rate Hz |\n|---|---|---|---|---|\n" + "\n".join(floors),
+        "Lateness of each tick behind its deadline at 1000 Hz (`bench/report_lateness.py`, 3 s per loop):",
+        "\n".join(late_rows),
+        "The module's timers skip the deadlines a late tick missed (fewer ticks, none bunched); the plain loops "
+        "catch up on them (every tick, some in a burst right after a late one).",
+        f"![tick lateness]({plot.name})",
+    ]), cpu.group(1) if cpu else None
+
+
+def run_async_section():
+    r = python("run_async.py", "--round-trips", 3000, "--batch", 20000, "--signals", 10, "--json")
+    rt, pool = r["round_trip"]["run_async"], r["round_trip"]["ThreadPoolExecutor"]
+    sig = r["sigint_to_return"]
+    ours_sig, plain_sig = sig["block_all, 10 timers"], sig["plain Python, 10 timer threads"]
+    rows = [
+        ("start -> wait() round trip p50", "run_async", rt["p50_us"], "ThreadPoolExecutor", pool["p50_us"], "us",
+         False),
+        ("start -> wait() round trip p99", "run_async", rt["p99_us"], "ThreadPoolExecutor", pool["p99_us"], "us",
+         False),
+        ("tasks per s, batch started then waited", "run_async", r["batch_tasks_per_s"]["run_async"],
+         "ThreadPoolExecutor", r["batch_tasks_per_s"]["ThreadPoolExecutor"], "tasks/s", True),
+        ("SIGINT -> return, p50 of 10", "block_all, 10 timers", ours_sig["p50_ms"],
+         "Event + thread joins, 10 threads", plain_sig["p50_ms"], "ms", False),
+        ("SIGINT -> return, max of 10", "block_all, 10 timers", ours_sig["max_ms"],
+         "Event + thread joins, 10 threads", plain_sig["max_ms"], "ms", False),
+    ]
+    goal = "met" if ours_sig["max_ms"] < 20 else "NOT met"
+    return table(rows) + (f"\n\nGoal for SIGINT -> `block_all` returning with ten timers: under 20 ms: {goal} "
+                          f"(max {ours_sig['max_ms']} ms). `AsyncHandle.wait()` polls for completion every "
+                          "millisecond with the GIL released, which sets the floor of its round trip.")
+
+
+def idle_cpu_percent(snippet, seconds=3.0):
+    try:
+        return round(float(run(sys.executable, "-c", snippet, IFACE, seconds, json_out=False)), 3)
+    except subprocess.CalledProcessError:
+        return None
+
+
+def idle_section(motor, timer_cpu):
+    rows = [("CPU, % of a core, silent bus, fresh process", "Motor with four devices", idle_cpu_percent(DROVIK_IDLE),
+             "python-can Bus + Notifier", idle_cpu_percent(PYTHON_CAN_IDLE), "%", False)]
+    text = table(rows) + (f"\n\n`bench/motor.py` measures the same inside its own process, after its other "
+                          f"measurements: {motor['idle']['percent_of_a_core']} % of a core.")
+    if timer_cpu:
+        text += (f" One `precision_timer(100)` calling an empty function uses {timer_cpu} % of a core "
+                 "(it spins the last 800 us before each deadline).")
+    return text
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--out", default=str(HERE))
+    args = parser.parse_args()
+    out_dir = Path(args.out)
+    started = time.monotonic()
+    host = machine() + f"\n- Load average (1 min) when the run began: {os.getloadavg()[0]:.2f}"
+    runtime = runtime_section(args.build)
+    can, send, bus = can_section()
+    motor_text, motor = motor_section(send, bus)
+    timers, timer_cpu = timer_section(args.build, out_dir)
+    run_async = run_async_section()
+    idle = idle_section(motor, timer_cpu)
+    report = "\n\n".join([
+        "# drovik benchmark report",
+        "Written by `bench/run-all`; every figure below comes from one run of it, alternatives measured in the "
+        "same run. Ratios say how many times better (or worse) drovik's figure is.",
+        "## Machine\n\n" + host,
+        "## Runtime\n\n" + runtime,
+        "## CAN throughput and latency\n\n" + can,
+        "## Motor broadcast and feedback\n\n" + motor_text,
+        "## Timers\n\n" + timers,
+        "## run_async and shutdown\n\n" + run_async,
+        "## Idle CPU\n\n" + idle,
+        f"One run took {time.monotonic() - started:.0f} s.",
+    ]) + "\n"
+    (out_dir / "REPORT.md").write_text(report)
+    print(f"report written to {out_dir / 'REPORT.md'}")
+
+
+if __name__ == "__main__":
+    main()

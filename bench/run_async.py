@@ -1,0 +1,128 @@
+"""run_async against concurrent.futures: the start-to-wait() round trip of a
+trivial function, tasks per second for a batch, and how long block_all takes to
+return after SIGINT with ten timers running (goal: under 20 ms) against a
+plain-Python shutdown of ten timer threads.
+
+    python3 bench/run_async.py [--round-trips 5000] [--batch 20000] [--signals 10] [--json]
+"""
+
+import argparse
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import drovik
+
+# Ten timers, then block_all; prints the monotonic time at which block_all returned.
+DROVIK_CHILD = r"""
+import sys, time, drovik
+handles = [drovik.precision_timer(100)(lambda: None)() for _ in range(5)]
+handles += [drovik.timer(100)(lambda: None)() for _ in range(5)]
+print("ready", flush=True)
+drovik.block_all(timeout_ms=5000)
+print(time.monotonic_ns(), flush=True)
+"""
+
+# The same in plain Python: ten timer threads that stop on an Event set by Ctrl+C.
+PLAIN_CHILD = r"""
+import threading, time
+stop = threading.Event()
+def loop():
+    while not stop.wait(0.01):
+        pass
+threads = [threading.Thread(target=loop) for _ in range(10)]
+for t in threads:
+    t.start()
+print("ready", flush=True)
+try:
+    while True:
+        time.sleep(3600)
+except KeyboardInterrupt:
+    stop.set()
+    for t in threads:
+        t.join()
+print(time.monotonic_ns(), flush=True)
+"""
+
+
+def nothing():
+    return None
+
+
+def latencies(call, count):
+    for _ in range(50):  # warm-up: threads started, code paths hot
+        call()
+    samples = []
+    for _ in range(count):
+        t0 = time.perf_counter_ns()
+        call()
+        samples.append(time.perf_counter_ns() - t0)
+    samples.sort()
+    return {"p50_us": round(samples[len(samples) // 2] / 1e3, 1),
+            "p99_us": round(samples[len(samples) * 99 // 100] / 1e3, 1),
+            "per_s": round(1e9 / statistics.fmean(samples))}
+
+
+def batch_rate(start, finish, count):
+    t0 = time.perf_counter()
+    pending = [start() for _ in range(count)]
+    for item in pending:
+        finish(item)
+    return round(count / (time.perf_counter() - t0))
+
+
+def shutdown_delay_ms(child, runs):
+    delays = []
+    for _ in range(runs):
+        proc = subprocess.Popen([sys.executable, "-c", child], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(0.3)  # let the child reach its wait
+        sent = time.monotonic_ns()
+        os.kill(proc.pid, signal.SIGINT)
+        returned = int(proc.stdout.readline())
+        proc.wait(timeout=30)
+        delays.append((returned - sent) / 1e6)
+    delays.sort()
+    return {"p50_ms": round(delays[len(delays) // 2], 2), "max_ms": round(delays[-1], 2)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--round-trips", type=int, default=5000)
+    parser.add_argument("--batch", type=int, default=20000)
+    parser.add_argument("--signals", type=int, default=10)
+    parser.add_argument("--json", action="store_true")
+    args = parser.parse_args()
+
+    job = drovik.run_async(nothing)
+    with ThreadPoolExecutor(max_workers=os.cpu_count()) as pool:
+        results = {
+            "round_trip": {
+                "run_async": latencies(lambda: job().wait(), args.round_trips),
+                "ThreadPoolExecutor": latencies(lambda: pool.submit(nothing).result(), args.round_trips),
+            },
+            "batch_tasks_per_s": {
+                "run_async": batch_rate(job, lambda h: h.wait(), args.batch),
+                "ThreadPoolExecutor": batch_rate(lambda: pool.submit(nothing), lambda f: f.result(), args.batch),
+            },
+        }
+    results["sigint_to_return"] = {
+        "block_all, 10 timers": shutdown_delay_ms(DROVIK_CHILD, args.signals),
+        "plain Python, 10 timer threads": shutdown_delay_ms(PLAIN_CHILD, args.signals),
+    }
+    if args.json:
+        print(json.dumps(results, indent=2))
+        return
+    for area, rows in results.items():
+        print(area)
+        for name, figures in rows.items():
+            print(f"  {name:32} {figures}")
+
+
+if __name__ == "__main__":
+    main()
