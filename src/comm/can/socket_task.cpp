@@ -38,7 +38,9 @@ rt::Task<void> run_socket_task(std::string interface, rt::Receiver<CanMessage> t
     auto opened = CanDevice::open(*rt::current_runtime(), interface);
     if (!opened) {
         diag::write_stderr_line("Failed to open CAN device " + interface + ": " + opened.error().text);
-        co_return;  // dropping both queue ends closes them
+        // The transmit end closes first: once a receive reports the end, sends fail too.
+        { auto closing = std::move(transmit); }
+        co_return;  // dropping the receive queue's end closes it
     }
     CanDevice& device = opened.value();
     bool transmit_open = true;
