@@ -117,7 +117,7 @@ def main():
     print(summary(recorder, loop, reason, clean, args.log))
     if args.plot:
         print(plot(recorder, args.rate, args.plot))
-    print(view_timer)
+    print(f"  view timer     {view_timer!r}")
     return 0 if clean else 1
 
 

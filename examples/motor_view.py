@@ -103,7 +103,7 @@ class LiveView:
 
     def draw(self, recorder, handle):
         n = len(recorder.times)
-        if n == 0:
+        if n < 2:
             return
         t = recorder.times[n - 1]
         period = 1.0 / handle.frequency()
