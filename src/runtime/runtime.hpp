@@ -52,10 +52,17 @@ public:
     // Like block_on, from any thread: a worker first gives its queue and duty away.
     template <class T>
     Result<T> wait_for(Task<T> task) {
-        if (scheduler_->owns_current_thread()) {
-            if (auto handed = scheduler_->hand_off_current_worker(); !handed) return handed.error();
-        }
+        if (auto handed = leave_worker_duty(); !handed) return handed.error();
         return run_here(task);
+    }
+
+    // Before the calling thread blocks for long (waits, calls into Python): a
+    // worker hands its queue and scheduling duty to a replacement thread, so the
+    // runtime keeps its full number of workers; this thread ends once its current
+    // task step is done. Does nothing on other threads.
+    Result<void> leave_worker_duty() {
+        if (!scheduler_->owns_current_thread()) return {};
+        return scheduler_->hand_off_current_worker();
     }
 
     Reactor& reactor() noexcept { return *reactor_; }

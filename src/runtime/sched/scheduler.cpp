@@ -1,6 +1,7 @@
 #include "runtime/sched/scheduler.hpp"
 
 #include <algorithm>
+#include <chrono>
 
 #include "runtime/os_error.hpp"
 #include "runtime/runtime.hpp"
@@ -45,6 +46,8 @@ Result<void> Scheduler::start_worker(std::size_t slot) {
 void Scheduler::shutdown() {
     stopping_.store(true, std::memory_order_seq_cst);
     for (auto& slot : slots_) slot->parker.unpark();
+    std::lock_guard lock(spare_mu_);
+    for (Spare* spare : spares_) spare->assigned.notify_one();
 }
 
 bool Scheduler::owns_current_thread() const noexcept { return this_worker.scheduler == this; }
@@ -66,17 +69,50 @@ void Scheduler::schedule(TaskCore* task) {
 }
 
 Result<void> Scheduler::hand_off_current_worker() {
-    if (auto started = start_worker(this_worker.slot); !started) {
-        return Error{ErrorKind::Other, "OS can't spawn worker thread: " + started.error().text};
+    if (!give_slot_to_spare(this_worker.slot)) {
+        if (auto started = start_worker(this_worker.slot); !started) {
+            return Error{ErrorKind::Other, "OS can't spawn worker thread: " + started.error().text};
+        }
     }
     this_worker.scheduler = nullptr;
     this_worker.handed_off = true;
     return {};
 }
 
+bool Scheduler::give_slot_to_spare(std::size_t slot) {
+    std::lock_guard lock(spare_mu_);
+    if (spares_.empty()) return false;
+    Spare* spare = spares_.back();
+    spares_.pop_back();
+    spare->slot = slot;
+    spare->assigned.notify_one();
+    return true;
+}
+
+std::optional<std::size_t> Scheduler::wait_as_spare() {
+    // Like an idle blocking-pool thread, a spare nobody needs for a while exits.
+    constexpr auto kSpareIdleLimit = std::chrono::seconds(10);
+    Spare me;
+    std::unique_lock lock(spare_mu_);
+    spares_.push_back(&me);
+    me.assigned.wait_for(lock, kSpareIdleLimit, [&] { return me.slot || stopping_.load(); });
+    if (!me.slot) spares_.erase(std::find(spares_.begin(), spares_.end(), &me));
+    return me.slot;
+}
+
 void Scheduler::worker_main(std::size_t slot) {
-    this_worker = WorkerIdentity{this, slot, false};
     RuntimeScope scope(runtime_);
+    for (;;) {
+        serve_slot(slot);
+        if (stopping_.load(std::memory_order_acquire)) return;
+        auto next = wait_as_spare();
+        if (!next) return;
+        slot = *next;
+    }
+}
+
+void Scheduler::serve_slot(std::size_t slot) {
+    this_worker = WorkerIdentity{this, slot, false};
     while (!stopping_.load(std::memory_order_acquire) && !this_worker.handed_off) {
         if (TaskCore* task = next_task(slot)) {
             task->run();

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <optional>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -31,8 +33,9 @@ public:
     // Takes over one reference to the task.
     void schedule(TaskCore* task);
 
-    // A worker about to block hands its slot (queue and duty) to a fresh thread;
-    // the calling thread leaves the pool once it is back in the worker loop.
+    // A worker about to block hands its slot (queue and duty) to a spare thread,
+    // or to a fresh one when none waits; the calling thread leaves the slot once it
+    // is back in the worker loop, and waits there as a spare for the next hand-off.
     Result<void> hand_off_current_worker();
     bool owns_current_thread() const noexcept;
 
@@ -47,8 +50,18 @@ private:
         Parker parker;
     };
 
+    // A thread that handed its slot off and finished its task step: the next
+    // hand-off gives it a slot rather than starting a thread.
+    struct Spare {
+        std::condition_variable assigned;
+        std::optional<std::size_t> slot;  // guarded by spare_mu_
+    };
+
     Result<void> start_worker(std::size_t slot);
     void worker_main(std::size_t slot);
+    void serve_slot(std::size_t slot);
+    bool give_slot_to_spare(std::size_t slot);
+    std::optional<std::size_t> wait_as_spare();
     TaskCore* next_task(std::size_t slot);
     TaskCore* pop_front(std::mutex& mu, std::deque<TaskCore*>& queue);
     bool has_work();
@@ -67,6 +80,9 @@ private:
     std::mutex idle_mu_;
     std::vector<std::size_t> idle_;
     std::atomic<std::size_t> idle_count_{0};
+
+    std::mutex spare_mu_;
+    std::vector<Spare*> spares_;  // guarded by spare_mu_
 
     std::atomic<bool> stopping_{false};
 };
