@@ -2,6 +2,7 @@
 
 #include "py/error.hpp"
 #include "py/gil.hpp"
+#include "runtime/runtime.hpp"
 
 namespace drovik::task {
 
@@ -37,6 +38,10 @@ std::optional<CallOutcome> call_python(AsyncCall& call) {
 rt::Task<void> run_call(AsyncCall call) {
     AsyncOutcome& outcome = *call.outcome;
     if (!outcome.cancelled.load() && call.running->load()) {
+        // The call may take as long as it likes: the runtime keeps all its workers
+        // meanwhile, so CAN traffic and timers never wait for a user's job. If no
+        // replacement thread can be had, the call still runs, on this worker.
+        (void)rt::current_runtime()->leave_worker_duty();
         if (auto result = call_python(call)) {
             if (result->error) {
                 auto guard = co_await outcome.error.lock.lock();
@@ -47,8 +52,29 @@ rt::Task<void> run_call(AsyncCall call) {
             }
         }
     }
-    outcome.completed.exchange(true);
+    outcome.mark_completed();
     call.running->exchange(false);
+}
+
+namespace {
+
+void set_and_notify(std::atomic<bool>& flag, std::mutex& lock, std::condition_variable& changed) {
+    {
+        std::lock_guard guard(lock);  // a waiter between its check and its sleep must not miss this
+        flag.exchange(true);
+    }
+    changed.notify_all();
+}
+
+}  // namespace
+
+void AsyncOutcome::mark_completed() { set_and_notify(completed, done_lock, done_changed); }
+
+void AsyncOutcome::mark_cancelled() { set_and_notify(cancelled, done_lock, done_changed); }
+
+void AsyncOutcome::wait_done(std::chrono::nanoseconds limit) {
+    std::unique_lock guard(done_lock);
+    done_changed.wait_for(guard, limit, [this] { return done(); });
 }
 
 }  // namespace drovik::task

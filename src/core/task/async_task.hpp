@@ -3,6 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -28,6 +31,16 @@ struct AsyncOutcome {
     std::atomic<bool> cancelled{false};  // set by cancel(); read by the task once, at its start
     Slot<py::SharedRef> result;          // the function's return value
     Slot<std::string> error;             // "Type: message" when the function raised
+
+    // Lets a waiter sleep between its checks yet wake as soon as either flag is set.
+    std::mutex done_lock;
+    std::condition_variable done_changed;
+
+    void mark_completed();
+    void mark_cancelled();
+    bool done() const noexcept { return completed.load() || cancelled.load(); }
+    // Returns when done or after `limit`, whichever comes first.
+    void wait_done(std::chrono::nanoseconds limit);
 };
 
 // What the background task holds besides the outcome.

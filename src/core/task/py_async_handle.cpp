@@ -9,7 +9,7 @@
 #include "py/gil.hpp"
 #include "py/runtime_bridge.hpp"
 #include "py/type.hpp"
-#include "runtime/time/sleep.hpp"
+#include "runtime/runtime.hpp"
 
 namespace drovik::task {
 
@@ -36,7 +36,7 @@ public:
 
     AsyncOutcome& outcome() const noexcept { return *outcome_; }
     manager::TaskId task_id() const noexcept { return task_id_; }
-    bool done() const noexcept { return outcome_->completed.load() || outcome_->cancelled.load(); }
+    bool done() const noexcept { return outcome_->done(); }
 
     // The result object is the only Python object the handle reaches; skip it
     // while the task is storing it.
@@ -71,8 +71,6 @@ rt::Task<Ref> stored_result(AsyncOutcome& outcome) {
     co_return outcome.result.value ? Ref::borrow(outcome.result.value->get()) : py::none();
 }
 
-rt::Task<void> pause_one_tick() { co_await rt::sleep_for(std::chrono::milliseconds(1)); }
-
 // The error raised as RuntimeError, or the result; neither wait nor poll.
 Ref read_outcome(AsyncHandle& self) {
     if (auto error = py::wait_for(stored_error(self.outcome()))) py::raise(PyExc_RuntimeError, *error);
@@ -83,15 +81,17 @@ Ref wait(AsyncHandle& self, PyObject* args, PyObject* kwargs) {
     auto [timeout_arg] = py::parse_args(args, kwargs, "|O:wait", {"timeout_ms"});
     auto limit = py::optional_value(timeout_arg, [](PyObject* v) { return py::named_argument("timeout_ms", v, py::to_u64); });
     const auto start = std::chrono::steady_clock::now();
-    while (!self.outcome().completed.load() && !self.outcome().cancelled.load()) {
+    AsyncOutcome& outcome = self.outcome();
+    while (!outcome.completed.load() && !outcome.cancelled.load()) {
         if (limit && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(*limit)) {
             py::raise(PyExc_TimeoutError, "Async task wait timed out");
         }
         {
-            // Through the runtime, so that a wait from inside another task hands
-            // its worker's duties on instead of starving the task it waits for.
+            // A wait from inside another task hands that worker's duties on first,
+            // so the task waited for is never starved of a worker.
+            if (auto* runtime = rt::current_runtime()) (void)runtime->leave_worker_duty();
             py::GilReleased released;
-            (void)rt::wait_for(pause_one_tick());
+            outcome.wait_done(std::chrono::milliseconds(1));
         }
         // Ctrl+C must still end a wait on a task that never finishes.
         if (PyErr_CheckSignals() < 0) throw py::ErrorAlreadySet{};
@@ -102,7 +102,7 @@ Ref wait(AsyncHandle& self, PyObject* args, PyObject* kwargs) {
 Ref try_result(AsyncHandle& self) { return read_outcome(self); }
 
 Ref cancel(AsyncHandle& self) {
-    self.outcome().cancelled.exchange(true);
+    self.outcome().mark_cancelled();
     return py::none();
 }
 
