@@ -42,10 +42,10 @@ public:
         return JoinHandle<T>(core);
     }
 
-    // Runs the task on the calling thread, which must not be a worker.
+    // Runs the task on the calling thread, which must not be running a task step.
     template <class T>
     Result<T> block_on(Task<T> task) {
-        if (on_worker_thread()) return Error{ErrorKind::Other, "cannot start a runtime from within a runtime"};
+        if (in_task_step()) return Error{ErrorKind::Other, "cannot start a runtime from within a runtime"};
         return run_here(task);
     }
 

@@ -24,6 +24,8 @@ thread_local WorkerIdentity this_worker;
 
 bool on_worker_thread() noexcept { return this_worker.scheduler != nullptr; }
 
+bool in_task_step() noexcept { return this_worker.scheduler != nullptr || this_worker.handed_off; }
+
 Scheduler::Scheduler(Runtime& runtime, Reactor& reactor, ThreadGroup& threads, std::size_t workers)
     : runtime_(runtime), reactor_(reactor), threads_(threads) {
     for (std::size_t i = 0; i < workers; ++i) slots_.push_back(std::make_unique<Slot>(reactor));

@@ -89,5 +89,8 @@ private:
 
 // Whether the calling thread is a worker of any runtime.
 bool on_worker_thread() noexcept;
+// Whether the calling thread runs a task step: a worker, or one that handed its
+// slot off and is still inside the step (a long call, a wait).
+bool in_task_step() noexcept;
 
 }  // namespace drovik::rt
