@@ -19,6 +19,10 @@ struct CallOutcome {
 std::optional<CallOutcome> call_python(AsyncCall& call) {
     auto attached = py::Attached::attach();
     if (!attached) return std::nullopt;  // the interpreter is exiting: end quietly
+    // Looked at again once the lock is ours: a cancel() made while this task
+    // waited for the lock (say, right after the call that started it) still
+    // keeps the function from being called.
+    if (call.outcome->cancelled.load() || !call.running->load()) return std::nullopt;
     CallOutcome outcome;
     PyObject* value = PyObject_Call(call.func.get(), call.args.get(), nullptr);
     if (value != nullptr) {
