@@ -7,7 +7,7 @@ namespace drovik::py {
 namespace detail {
 
 PyTypeObject* create_type(const char* name, Py_ssize_t size, unsigned long flags, std::vector<PyType_Slot> slots) {
-    // Kept for the process: older interpreters keep pointing into the spec.
+    // Kept for the process: older interpreters keep pointing into the PyType_Spec.
     auto* kept_slots = new std::vector<PyType_Slot>(std::move(slots));
     kept_slots->push_back({0, nullptr});
     auto* spec = new PyType_Spec{name, static_cast<int>(size), 0, static_cast<unsigned int>(flags), kept_slots->data()};
