@@ -6,6 +6,7 @@ active ($DROVIK_VBUS, see testing/vbus/run-with-vbus); otherwise CAN tests skip.
 """
 
 import errno
+import gc
 import os
 import select
 import shutil
@@ -176,3 +177,18 @@ def emulation(can_bus) -> CanBus:
     if can_bus.kind != "emulation":
         pytest.skip("tests the virtual bus itself")
     return can_bus
+
+
+@pytest.fixture
+def peer(can_bus):
+    """A stdlib-socket node on the test interface."""
+    with Peer(can_bus.iface) as p:
+        yield p
+
+
+@pytest.fixture(autouse=True)
+def no_stray_motors():
+    """A test's pytest.raises keeps its frame, and so its Motor, in a reference cycle:
+    collected late, its receive task would report the next test's frames as unmatched."""
+    yield
+    gc.collect()

@@ -2,7 +2,6 @@
 feedback decoder can meet, every mode text and interface name. Each gives its
 specified result or a clear exception, and the object stays usable."""
 
-import gc
 import math
 import struct
 
@@ -11,7 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import drovik
 from claims import Claims
-from peer import EFF_FLAG, Peer
+from peer import EFF_FLAG
 from waiting import eventually, stderr_shows
 
 # Objects are built once per test and reused across examples on purpose: each
@@ -21,19 +20,6 @@ EXAMPLES = settings(max_examples=40, deadline=None, database=None,
 MAX_ID = 0x1FFFFFFF
 MODES = ("current", "speed", "position")
 BROADCAST, FEEDBACK = 0x100, 0x281
-
-
-@pytest.fixture(autouse=True)
-def no_stray_motors():
-    """A raised exception's frames keep a Motor in a cycle: collect it before the next test's frames."""
-    yield
-    gc.collect()
-
-
-@pytest.fixture
-def peer(can_bus):
-    with Peer(can_bus.iface) as p:
-        yield p
 
 
 @pytest.fixture

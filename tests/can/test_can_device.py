@@ -11,7 +11,7 @@ import pytest
 
 import drovik
 from payloads import Reentrant
-from peer import EFF_FLAG, Peer
+from peer import EFF_FLAG
 
 PEER = str(Path(__file__).with_name("peer.py"))
 
@@ -19,12 +19,6 @@ PEER = str(Path(__file__).with_name("peer.py"))
 @pytest.fixture
 def device(can_bus):
     return drovik.CanDevice(can_bus.iface)
-
-
-@pytest.fixture
-def peer(can_bus):
-    with Peer(can_bus.iface) as p:
-        yield p
 
 
 @pytest.mark.parametrize("name", ["nosuchcan0", "", "vcan0\0x", "v" * 4096, "v" * 5000])

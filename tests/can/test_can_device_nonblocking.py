@@ -11,7 +11,7 @@ import pytest
 
 import drovik
 from waiting import eventually, stderr_shows
-from peer import EFF_FLAG, Peer
+from peer import EFF_FLAG
 from payloads import Reentrant
 
 U64_MAX = 2**64 - 1
@@ -26,12 +26,6 @@ def open_sockets():
         except FileNotFoundError:
             pass
     return count
-
-
-@pytest.fixture
-def peer(can_bus):
-    with Peer(can_bus.iface) as p:
-        yield p
 
 
 def wait_until_listening(dev, peer):

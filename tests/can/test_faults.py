@@ -4,7 +4,6 @@ that stops reading. Each writes its documented lines, loses only what the fault
 takes, resumes afterwards, and never keeps a core busy while the fault lasts."""
 
 import errno
-import gc
 import socket
 import struct
 import time
@@ -19,13 +18,6 @@ from waiting import eventually, stderr_shows
 BROADCAST, FEEDBACK = 0x100, 0x201
 # A spinning thread would use about one second of CPU per second; waiting threads a sliver.
 IDLE_CPU_SHARE = 0.5
-
-
-@pytest.fixture(autouse=True)
-def no_stray_motors():
-    gc.collect()
-    yield
-    gc.collect()
 
 
 @pytest.fixture

@@ -1,7 +1,6 @@
 """Motor and Device end to end: broadcast frames sniffed by a stdlib peer,
 feedback frames from the peer, and a closed loop against the simulated drivers."""
 
-import gc
 import math
 import struct
 import subprocess
@@ -16,19 +15,6 @@ from peer import EFF_FLAG, Peer
 
 SIMULATOR = Path(__file__).resolve().parents[2] / "testing"
 BROADCAST = 0x100
-
-
-@pytest.fixture(autouse=True)
-def no_stray_motors():
-    """A test's pytest.raises keeps its frame, and so its Motor, in a reference cycle:
-    collect them, or their receive tasks report this test's frames as unmatched."""
-    gc.collect()
-
-
-@pytest.fixture
-def peer(can_bus):
-    with Peer(can_bus.iface) as p:
-        yield p
 
 
 @pytest.fixture

@@ -1,5 +1,6 @@
 """Every example runs as it stands and shows what its text promises."""
 
+import ast
 import re
 import signal
 import subprocess
@@ -36,8 +37,9 @@ def test_timers_report_every_mode_and_agree_with_their_functions(tmp_path):
     assert result.returncode == 0, result.stderr
     ticks = {mode: int(n) for mode, n in re.findall(r"(normal|high|realtime):\s+(\d+) ticks", result.stdout)}
     assert set(ticks) == {"normal", "high", "realtime"} and all(ticks.values())
-    assert f"calls seen by the functions: {{'normal': {ticks['normal']}, 'high': {ticks['high']}, " \
-           f"'realtime': {ticks['realtime']}}}" in result.stdout
+    seen = ast.literal_eval(re.search(r"calls seen by the functions: (\{.*\})", result.stdout).group(1))
+    # A call in flight when stop() came may end after the count was read.
+    assert all(0 <= seen[mode] - ticks[mode] <= 1 for mode in ticks), (seen, ticks)
     assert "'running_timers': 0" in result.stdout
 
 

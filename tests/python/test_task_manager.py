@@ -6,7 +6,7 @@ import time
 import drovik
 import pytest
 
-from polling import wait_until
+from waiting import wait_until
 from subproc import run_python
 
 KEYS = ["running_timers", "running_tasks", "stopped", "total"]

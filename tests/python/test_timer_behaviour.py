@@ -7,7 +7,7 @@ import time
 import drovik
 import pytest
 
-from polling import wait_until
+from waiting import wait_until
 from subproc import run_python
 
 MODES = {

@@ -5,7 +5,7 @@ import re
 import drovik
 import pytest
 
-from polling import wait_until
+from waiting import wait_until
 
 NOT_POSITIVE = "frequency_hz must be positive"
 ABOVE_10K = "frequency > 10kHz requires realtime=True"

@@ -17,3 +17,9 @@ def stderr_shows(capfd, text, timeout=20.0):
     """Waits until the captured file descriptor 2 has shown `text`."""
     seen = []
     return eventually(lambda: seen.append(capfd.readouterr().err) or text in "".join(seen), timeout)
+
+
+def wait_until(predicate, timeout=20.0, interval=0.005):
+    """Like eventually(), but fails the test when the deadline passes."""
+    if not eventually(predicate, timeout, interval):
+        raise AssertionError(f"condition not met within {timeout} s")
