@@ -14,6 +14,8 @@ import pytest
 
 from example_runner import ROOT, TIME_LIMIT
 
+sys.path.insert(0, str(ROOT / "tests" / "support"))
+
 
 def _vcan0_usable() -> bool:
     try:

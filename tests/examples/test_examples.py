@@ -9,6 +9,7 @@ import sys
 import pytest
 
 from example_runner import EXAMPLES, TIME_LIMIT, run_example
+from signals import wait_until_main_thread_waits
 
 SHUTDOWN_OK = "[drovik] All tasks stopped successfully"
 
@@ -54,8 +55,10 @@ def test_graceful_shutdown_stops_on_ctrl_c(tmp_path):
     with subprocess.Popen([sys.executable, str(EXAMPLES / "graceful_shutdown.py")], cwd=tmp_path,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
         assert proc.stdout.readline().startswith("running; press Ctrl+C")
-        # The first heartbeat comes from inside block_until's wait, so its handlers are in place.
         assert proc.stdout.readline().startswith("alive")
+        # The heartbeat may come before block_until has its listeners in place: wait
+        # until the main thread sits in the wait itself.
+        wait_until_main_thread_waits(proc.pid)
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=TIME_LIMIT)
     assert proc.returncode == 0, err
