@@ -60,7 +60,11 @@ def test_graceful_shutdown_stops_on_ctrl_c(tmp_path):
         # until the main thread sits in the wait itself.
         wait_until_main_thread_waits(proc.pid)
         proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=TIME_LIMIT)
+        try:
+            out, err = proc.communicate(timeout=TIME_LIMIT)
+        except subprocess.TimeoutExpired:
+            proc.kill()  # SIGTERM no longer ends it once it waited for signals
+            raise
     assert proc.returncode == 0, err
     assert "stopped by signal:SIGINT, clean=True" in out
     assert SHUTDOWN_OK in err and "Traceback" not in err
