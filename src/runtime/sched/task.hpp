@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cxxabi.h>
-
 #include <coroutine>
 #include <exception>
 #include <memory>
@@ -49,17 +47,10 @@ struct PromiseBase {
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
-    // Tasks report failures as values; the one exception let through is the
-    // forced unwind of a thread the interpreter ends at its exit.
-    void unhandled_exception() {
-        try {
-            throw;
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            std::terminate();
-        }
-    }
+    // Tasks report failures as values, so nothing is caught here: the forced
+    // unwind of a thread the exiting interpreter ends passes through, and any
+    // other exception ends the process where it leaves the thread.
+    void unhandled_exception() { throw; }
 
     template <class P>
         requires Pollable<std::remove_reference_t<P>>
