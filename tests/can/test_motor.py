@@ -75,7 +75,7 @@ def test_broadcast_identifier_too_large_is_reported_by_the_task(can_bus, capfd):
     motor = drovik.Motor(can_bus.iface, 0x20000000)
     seen = []
     assert eventually(lambda: motor.broadcast() is None and (seen.append(capfd.readouterr().err) or
-                      "Failed to send CAN frame: CAN ID too large\n" in "".join(seen)))
+                      "Failed to send CAN frame: CAN ID too large\n" in "".join(seen)), interval=0.05)
 
 
 def feedback(position, speed_counts, current_counts):
