@@ -18,3 +18,12 @@ def probe():
     import _drovik_probe
 
     return _drovik_probe
+
+
+@pytest.fixture
+def handles():
+    """Timer handles a test started, stopped at its end."""
+    started = []
+    yield started
+    for handle in started:
+        handle.stop()

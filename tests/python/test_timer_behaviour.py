@@ -17,14 +17,6 @@ MODES = {
 }
 
 
-@pytest.fixture
-def handles():
-    started = []
-    yield started
-    for handle in started:
-        handle.stop()
-
-
 @pytest.mark.parametrize("mode", MODES)
 def test_first_call_is_immediate(handles, mode):
     calls = []

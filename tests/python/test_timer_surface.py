@@ -132,15 +132,6 @@ def test_classes_cannot_be_subclassed(cls):
         type("Sub", (cls,), {})
 
 
-@pytest.fixture
-def handles():
-    """Handles started by a test, stopped at its end."""
-    started = []
-    yield started
-    for handle in started:
-        handle.stop()
-
-
 MODES = [
     ("normal", lambda hz: drovik.timer(hz)),
     ("high", lambda hz: drovik.precision_timer(hz)),
