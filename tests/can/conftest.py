@@ -22,6 +22,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "testing" / "vbus")
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import vbus_control  # noqa: E402
 
+from fd2_tap import Fd2Tap  # noqa: E402
 from peer import Peer, pack  # noqa: E402
 
 FAULT_ERRNO = {"link_down": errno.ENETDOWN, "enobufs": errno.ENOBUFS, "eagain": errno.EAGAIN}
@@ -184,6 +185,28 @@ def peer(can_bus):
     """A stdlib-socket node on the test interface."""
     with Peer(can_bus.iface) as p:
         yield p
+
+
+@pytest.fixture
+def fd2():
+    """What the test's call writes to file descriptor 2, every line of it (see Fd2Tap)."""
+    tap = Fd2Tap()
+    yield tap
+    tap.close()
+
+
+@pytest.hookimpl(wrapper=True, trylast=True)
+def pytest_runtest_call(item):
+    # Innermost, so pytest's own capture has pointed fd 2 at its file before the tap
+    # takes it over, and gets it back before pytest looks again.
+    tap = getattr(item, "funcargs", {}).get("fd2")
+    if tap is None:
+        return (yield)
+    tap.attach()
+    try:
+        return (yield)
+    finally:
+        tap.detach()
 
 
 @pytest.fixture(autouse=True)

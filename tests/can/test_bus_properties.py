@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import drovik
 from claims import Claims
 from peer import EFF_FLAG
-from waiting import eventually, stderr_shows
+from waiting import eventually
 
 # Objects are built once per test and reused across examples on purpose: each
 # example must leave them usable for the next.
@@ -146,12 +146,12 @@ def same(a, b):
 
 @EXAMPLES
 @given(data=st.binary(max_size=8), other_id=st.booleans())
-def test_feedback_of_every_length_and_bit_pattern(motor, peer, capfd, data, other_id):
+def test_feedback_of_every_length_and_bit_pattern(motor, peer, fd2, data, other_id):
     before = motor.get_watch_data(0)
     can_id = 0x3F0 if other_id else FEEDBACK
     peer.send(can_id, data)
     if len(data) != 8:
-        assert stderr_shows(capfd, f"Warning: ignoring CAN frame 0x{can_id:X} with unexpected length {len(data)}\n")
+        assert fd2.shows(f"Warning: ignoring CAN frame 0x{can_id:X} with unexpected length {len(data)}\n")
         assert motor.get_watch_data(0) == before
         return
     if other_id:

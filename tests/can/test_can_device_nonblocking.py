@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import drovik
-from waiting import eventually, stderr_shows
+from waiting import eventually
 from peer import EFF_FLAG
 from payloads import Reentrant
 
@@ -99,11 +99,11 @@ def test_frames_go_out_in_the_order_queued(device, peer):
         (0x20000000, 0, "CAN ID too large"),
     ],
 )
-def test_invalid_frames_are_reported_by_the_task(device, peer, capfd, can_id, size, text):
+def test_invalid_frames_are_reported_by_the_task(device, peer, fd2, can_id, size, text):
     assert device.send(can_id, bytes(size)) is None
     device.send(0x42, b"after")
     assert peer.recv(timeout=10) == (0x42, b"after")  # the task went on
-    assert stderr_shows(capfd, f"Failed to send CAN frame: {text}\n")
+    assert fd2.shows(f"Failed to send CAN frame: {text}\n")
 
 
 def test_argument_errors(device):
@@ -178,11 +178,11 @@ print(opened - before, kept - before, eventually(lambda: open_sockets() == befor
     assert out.stdout.split() == ["1", "1", "True"]
 
 
-def test_receive_error_is_reported_and_the_task_goes_on(device, can_bus, peer, faults, capfd):
+def test_receive_error_is_reported_and_the_task_goes_on(device, can_bus, peer, faults, fd2):
     platform = faults.require("link_down")
     platform.link_down(can_bus.iface)
     try:
-        assert stderr_shows(capfd, "Failed to receive CAN frame: Network is down (os error 100)\n")
+        assert fd2.shows("Failed to receive CAN frame: Network is down (os error 100)\n")
     finally:
         platform.link_up(can_bus.iface)
     try:

@@ -13,7 +13,7 @@ import pytest
 import drovik
 import vbus_control
 from peer import Peer
-from waiting import eventually, stderr_shows
+from waiting import eventually
 
 BROADCAST, FEEDBACK = 0x100, 0x201
 # A spinning thread would use about one second of CPU per second; waiting threads a sliver.
@@ -80,17 +80,17 @@ def ticks_of_a_timer(count, action):
         handle.stop()
 
 
-def test_link_down_and_up_while_broadcasting_and_receiving(emulation, motor, peer, capfd):
+def test_link_down_and_up_while_broadcasting_and_receiving(emulation, motor, peer, fd2):
     peer.send(FEEDBACK, feedback(1.0))
     assert eventually(lambda: motor.get_watch_data(0)["position"] == 1.0)
-    capfd.readouterr()
+    fd2.take()
 
     vbus_control.link_down(emulation.iface)
     try:
-        assert stderr_shows(capfd, "Failed to receive CAN frame: Network is down (os error 100)\n")
+        assert fd2.shows("Failed to receive CAN frame: Network is down (os error 100)\n")
         with CpuWindow() as window:
             ticks_of_a_timer(25, motor.broadcast)
-        assert stderr_shows(capfd, "Failed to send CAN frame: Network is down (os error 100)\n")
+        assert fd2.shows("Failed to send CAN frame: Network is down (os error 100)\n")
         assert window.idle(), (window.cpu_used, window.wall_passed)
     finally:
         vbus_control.link_up(emulation.iface)
@@ -106,45 +106,45 @@ def test_link_down_and_up_while_broadcasting_and_receiving(emulation, motor, pee
     drain(peer)
     broadcasts(motor, range(10))
     assert slot0_counts(peer.recv_many(10, timeout=20)) == list(range(10))
-    lines = capfd.readouterr().err.splitlines()
+    lines = fd2.take().splitlines()
     assert set(lines) <= {"Failed to send CAN frame: Network is down (os error 100)",
                           "Failed to receive CAN frame: Network is down (os error 100)"}
 
 
-def test_enobufs_burst_loses_exactly_the_frames_it_refused(emulation, motor, peer, capfd):
+def test_enobufs_burst_loses_exactly_the_frames_it_refused(emulation, motor, peer, fd2):
     burst, total = 7, 30
-    capfd.readouterr()
+    fd2.take()
     vbus_control.fail_writes(emulation.iface, errno.ENOBUFS, burst)
     broadcasts(motor, range(total))
     received = slot0_counts(peer.recv_many(total - burst, timeout=20))
     assert received == list(range(burst, total))
     assert peer.recv(timeout=0.2) is None
     line = "Failed to send CAN frame: No buffer space available (os error 105)\n"
-    assert stderr_shows(capfd, line * burst)
+    assert fd2.shows(line * burst)
     broadcasts(motor, [99])
     assert slot0_counts(peer.recv_many(1, timeout=20)) == [99]
-    assert line not in capfd.readouterr().err
+    assert line not in fd2.take()
 
 
-def test_eagain_storm_is_retried_and_loses_nothing(emulation, motor, peer, capfd):
+def test_eagain_storm_is_retried_and_loses_nothing(emulation, motor, peer, fd2):
     storm, total = 20_000, 20
-    capfd.readouterr()
+    fd2.take()
     with CpuWindow() as window:
         vbus_control.fail_writes(emulation.iface, errno.EAGAIN, storm)
         broadcasts(motor, range(total))
         received = slot0_counts(peer.recv_many(total, timeout=30))
     assert received == list(range(total))
-    assert capfd.readouterr().err == ""
+    assert fd2.take() == ""
     # Retried at once, by design: the storm costs CPU by its length, never more.
     assert window.cpu_used < 5.0, window.cpu_used
 
 
-def test_a_receiver_that_stops_reading_stalls_nobody(emulation, motor, peer, capfd):
+def test_a_receiver_that_stops_reading_stalls_nobody(emulation, motor, peer, fd2):
     total = 3000
     with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as stalled:
         stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         stalled.bind((emulation.iface,))
-        capfd.readouterr()
+        fd2.take()
         broadcasts(motor, range(total))
         received = slot0_counts(peer.recv_many(total, timeout=60))
         assert received == list(range(total))
@@ -160,6 +160,6 @@ def test_a_receiver_that_stops_reading_stalls_nobody(emulation, motor, peer, cap
         assert kept == list(range(len(kept)))
         dropped = [s.dropped for s in vbus_control.sockets(emulation.iface) if s.delivered == len(kept)]
         assert total - len(kept) in dropped
-    assert capfd.readouterr().err == ""
+    assert fd2.take() == ""
     broadcasts(motor, [5])
     assert slot0_counts(peer.recv_many(1, timeout=20)) == [5]

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import drovik
-from waiting import eventually, stderr_shows
+from waiting import eventually
 from peer import EFF_FLAG, Peer
 
 SIMULATOR = Path(__file__).resolve().parents[2] / "testing"
@@ -71,11 +71,11 @@ def test_broadcast_identifier_rules(can_bus, peer):
     assert eventually(lambda: extended.broadcast() is None and peer.recv(timeout=0.05) == (EFF_FLAG | 0x800, bytes(8)))
 
 
-def test_broadcast_identifier_too_large_is_reported_by_the_task(can_bus, capfd):
+def test_broadcast_identifier_too_large_is_reported_by_the_task(can_bus, fd2):
     motor = drovik.Motor(can_bus.iface, 0x20000000)
     seen = []
-    assert eventually(lambda: motor.broadcast() is None and (seen.append(capfd.readouterr().err) or
-                      "Failed to send CAN frame: CAN ID too large\n" in "".join(seen)), interval=0.05)
+    assert eventually(lambda: motor.broadcast() is None and (seen.append(fd2.take()) or
+                      "Failed to send CAN frame: CAN ID too large\n" in "".join(seen)))
 
 
 def feedback(position, speed_counts, current_counts):
@@ -107,17 +107,17 @@ def test_feedback_reaches_the_device(motor, peer, payload, expected, word):
 
 
 @pytest.mark.parametrize("length", [7, 0, 3])
-def test_wrong_length_is_warned_and_dropped(motor, peer, capfd, length):
+def test_wrong_length_is_warned_and_dropped(motor, peer, fd2, length):
     device = motor.add_device(0, 0x201, "speed")
     peer.send(0x201, bytes(range(1, length + 1)))
-    assert stderr_shows(capfd, f"Warning: ignoring CAN frame 0x201 with unexpected length {length}\n")
+    assert fd2.shows(f"Warning: ignoring CAN frame 0x201 with unexpected length {length}\n")
     assert device.get_watch_data() == {"position": 0.0, "speed": 0.0, "current": 0.0}
 
 
-def test_unclaimed_feedback_is_reported_until_a_device_claims_it(motor, peer, capfd):
+def test_unclaimed_feedback_is_reported_until_a_device_claims_it(motor, peer, fd2):
     payload = bytes.fromhex("0000803f64009cff")
     peer.send(0x2AB, payload)
-    assert stderr_shows(capfd, "[Motor] unmatched feedback frame: id=0x2AB, data=[0, 0, 128, 63, 100, 0, 156, 255]\n")
+    assert fd2.shows("[Motor] unmatched feedback frame: id=0x2AB, data=[0, 0, 128, 63, 100, 0, 156, 255]\n")
     device = motor.add_device(0, 0x2AB, "speed")
     peer.send(0x2AB, payload)
     assert eventually(lambda: device.get_watch_data()["speed"] == 10.0)
@@ -217,7 +217,7 @@ def test_device_is_not_constructible():
         drovik.Device()
 
 
-def test_device_outlives_its_motor(can_bus, peer, capfd):
+def test_device_outlives_its_motor(can_bus, peer, fd2):
     motor = drovik.Motor(can_bus.iface, BROADCAST)
     device = motor.add_device(0, 0x201, "speed")
     assert eventually(lambda: peer.send(0x201, feedback(4.0, 0, 0)) or device.get_watch_data()["position"] == 4.0)
@@ -231,12 +231,12 @@ def test_device_outlives_its_motor(can_bus, peer, capfd):
         peer.send(0x3FF, b"")
         assert witness.recv(timeout=10) == (0x3FF, b"")
     assert device.get_watch_data()["position"] == 4.0
-    assert "unmatched" not in capfd.readouterr().err
+    assert "unmatched" not in fd2.take()
 
 
-def test_motor_on_a_missing_interface(can_bus, capfd):
+def test_motor_on_a_missing_interface(can_bus, fd2):
     motor = drovik.Motor("nosuchcan3", BROADCAST)
-    assert stderr_shows(capfd, "Failed to open CAN device nosuchcan3: Failed to open CAN Socket\n")
+    assert fd2.shows("Failed to open CAN device nosuchcan3: Failed to open CAN Socket\n")
     errors = []
 
     def broadcast_fails():

@@ -13,15 +13,6 @@ def eventually(predicate, timeout=20.0, interval=0.002):
     return True
 
 
-def stderr_shows(capfd, text, timeout=20.0):
-    """Waits until the captured file descriptor 2 has shown `text`.
-
-    Looks seldom: pytest's capfd truncates its file after each read, and a line a
-    background thread writes in that instant is lost, so each look is a risk."""
-    seen = []
-    return eventually(lambda: seen.append(capfd.readouterr().err) or text in "".join(seen), timeout, interval=0.05)
-
-
 def wait_until(predicate, timeout=20.0, interval=0.005):
     """Like eventually(), but fails the test when the deadline passes."""
     if not eventually(predicate, timeout, interval):
