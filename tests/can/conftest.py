@@ -22,8 +22,11 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "testing" / "vbus")
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 import vbus_control  # noqa: E402
 
+import drovik  # noqa: E402
+
 from fd2_tap import Fd2Tap  # noqa: E402
 from peer import Peer, pack  # noqa: E402
+from waiting import eventually  # noqa: E402
 
 FAULT_ERRNO = {"link_down": errno.ENETDOWN, "enobufs": errno.ENOBUFS, "eagain": errno.EAGAIN}
 
@@ -185,6 +188,18 @@ def peer(can_bus):
     """A stdlib-socket node on the test interface."""
     with Peer(can_bus.iface) as p:
         yield p
+
+
+@pytest.fixture
+def heard_motor(can_bus, peer):
+    """Makes Motors whose socket, opened in the background, is known to be open: one of
+    its broadcasts reached the peer (the peer is drained afterwards)."""
+    def make(broadcast_id: int) -> drovik.Motor:
+        motor = drovik.Motor(can_bus.iface, broadcast_id)
+        assert eventually(lambda: motor.broadcast() is None and peer.recv(timeout=0.05) is not None)
+        peer.drain()
+        return motor
+    return make
 
 
 @pytest.fixture

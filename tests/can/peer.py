@@ -68,6 +68,11 @@ class Peer:
             frames.append(frame)
         return frames
 
+    def drain(self, quiet: float = 0.1) -> None:
+        """Drops frames until none comes for `quiet` seconds."""
+        while self.recv(timeout=quiet) is not None:
+            pass
+
     def close(self) -> None:
         self.sock.close()
 

@@ -27,11 +27,6 @@ def device(can_bus):
     return drovik.CanDevice(can_bus.iface)
 
 
-def drain(peer):
-    while peer.recv(timeout=0.05) is not None:
-        pass
-
-
 def still_sends(device, peer):
     device.send(0x7A, b"alive")
     assert peer.recv(timeout=10) == (0x7A, b"alive")
@@ -126,10 +121,8 @@ def test_receive_any_frame(receivers, peer, frame, data):
 
 
 @pytest.fixture
-def motor(can_bus, peer):
-    m = drovik.Motor(can_bus.iface, BROADCAST)
-    assert eventually(lambda: m.broadcast() is None and peer.recv(timeout=0.05) is not None)
-    drain(peer)
+def motor(heard_motor):
+    m = heard_motor(BROADCAST)
     m.add_device(0, FEEDBACK, "speed")
     return m
 
@@ -162,7 +155,7 @@ def test_feedback_of_every_length_and_bit_pattern(motor, peer, fd2, data, other_
     want = decoded(data)
     assert eventually(lambda: all(map(same, motor.get_watch_data(0).values(), want)))
     motor.broadcast()
-    drain(peer)
+    peer.drain(0.05)
 
 
 @EXAMPLES

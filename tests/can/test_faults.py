@@ -28,17 +28,10 @@ def peer(emulation):
 
 
 @pytest.fixture
-def motor(emulation, peer):
-    m = drovik.Motor(emulation.iface, BROADCAST)
+def motor(emulation, heard_motor):
+    m = heard_motor(BROADCAST)
     m.add_device(0, FEEDBACK, "speed")
-    assert eventually(lambda: m.broadcast() is None and peer.recv(timeout=0.05) is not None)
-    drain(peer)
     return m
-
-
-def drain(peer):
-    while peer.recv(timeout=0.1) is not None:
-        pass
 
 
 def broadcasts(motor, targets):
@@ -103,7 +96,7 @@ def test_link_down_and_up_while_broadcasting_and_receiving(emulation, motor, pee
         assert owed.errno == errno.ENETDOWN
         peer.send(FEEDBACK, feedback(2.0))
     assert eventually(lambda: motor.get_watch_data(0)["position"] == 2.0)
-    drain(peer)
+    peer.drain()
     broadcasts(motor, range(10))
     assert slot0_counts(peer.recv_many(10, timeout=20)) == list(range(10))
     lines = fd2.take().splitlines()

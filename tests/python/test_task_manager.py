@@ -178,3 +178,52 @@ def test_stop_all_stops_everything_now_and_every_later_timer(how, result):
     assert lines[3] == "False 0 False 0 False 0 0"
     assert lines[4] == "0"
     assert out.stderr == ""
+
+
+def test_threads_starting_and_counting_at_once_share_one_consistent_registry():
+    result = run_python(
+        """
+        import threading
+        import drovik
+
+        THREADS, ROUNDS = 8, 30
+        manager = drovik.get_task_manager()
+        barrier = threading.Barrier(THREADS)
+        ids, torn = [], []
+
+        def start(n):
+            if n % 3 == 0:
+                return drovik.timer(500.0)(lambda: None)()
+            if n % 3 == 1:
+                return drovik.precision_timer(500.0)(lambda: None)()
+            return drovik.run_async(lambda x: x * 2)(n)
+
+        def work():
+            barrier.wait()
+            for n in range(ROUNDS):
+                handle = start(n)
+                ids.append(handle.task_id)
+                status = manager.status()
+                if status["running_timers"] + status["running_tasks"] + status["stopped"] != status["total"]:
+                    torn.append(status)
+                manager.running_count, manager.wait_all(0)
+                if n % 5 == 0:
+                    manager.cleanup()
+                if n % 3 == 2:
+                    assert handle.wait(10_000) == n * 2
+                else:
+                    handle.stop()
+
+        threads = [threading.Thread(target=work) for _ in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(len(ids), len(set(ids)), torn, manager.wait_all(20_000), manager.status())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    total = 8 * 30
+    empty = {key: 0 for key in KEYS}
+    assert result.stdout.strip() == f"{total} {total} [] True {empty}"
