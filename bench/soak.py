@@ -11,7 +11,6 @@ Run it under testing/vbus/run-with-vbus on a machine without kernel CAN.
 
 import argparse
 import json
-import os
 import signal
 import socket
 import struct
@@ -21,18 +20,10 @@ import time
 from pathlib import Path
 
 import drovik
+from procstat import counts, rss_kib
 
 TESTING = Path(__file__).resolve().parents[1] / "testing"
 FEEDBACK_IDS = (0x201, 0x202, 0x203, 0x204)
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-
-
-def counts():
-    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
 
 
 def main():
