@@ -81,8 +81,8 @@ def machine():
     bus = "the virtual bus (testing/vbus)" if os.environ.get("DROVIK_VBUS") else "the kernel's vcan"
     return "\n".join([
         f"- Date: {datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC",
-        f"- CPU: {model}, {os.cpu_count()} cores (a shared virtual machine: other work ran beside the benchmarks, "
-        "so figures vary between runs; ratios within one run are the meaningful part)",
+        f"- CPU: {model}, {os.cpu_count()} cores (a shared virtual machine, so figures vary between "
+        "runs; ratios within one run are the meaningful part)",
         f"- Kernel: {platform.system()} {platform.release()}",
         f"- Python: {platform.python_implementation()} {platform.python_version()}",
         f"- CAN: {bus}, interfaces {IFACE} and {FLOOD_IFACE}",
