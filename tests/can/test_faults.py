@@ -1,12 +1,18 @@
 """A Motor under the virtual bus's injected faults: the link going down and up while
-it broadcasts and feedback flows, bursts of ENOBUFS, EAGAIN storms, and a receiver
-that stops reading. Each writes its documented lines, loses only what the fault
-takes, resumes afterwards, and never keeps a core busy while the fault lasts."""
+it broadcasts and feedback flows, bursts of ENOBUFS, EAGAIN storms, a receiver that
+stops reading, and the bus itself killed. Each writes its documented lines, loses
+only what the fault takes, resumes afterwards where it can, and never keeps a core
+busy while the fault lasts."""
 
 import errno
+import os
 import socket
+import subprocess
+import sys
 import struct
 import time
+
+from pathlib import Path
 
 import pytest
 
@@ -156,3 +162,49 @@ def test_a_receiver_that_stops_reading_stalls_nobody(emulation, motor, peer, fd2
     assert fd2.take() == ""
     broadcasts(motor, [5])
     assert slot0_counts(peer.recv_many(1, timeout=20)) == [5]
+
+
+BUS_KILLED = """
+import os, resource, signal, time
+import drovik
+
+def hub_pid():
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\\0")
+        except OSError:
+            continue
+        if b"--dir" in args and os.environ["DROVIK_VBUS"].encode() in args:
+            return int(pid)
+
+motor = drovik.Motor("vcan0", 0x100)
+motor.add_device(0, 0x201, "speed")
+device = drovik.CanDeviceNonBlocking("vcan0")
+loop = drovik.timer(1000.0)(motor.broadcast)()
+while loop.tick_count() < 100:
+    time.sleep(0.01)
+os.kill(hub_pid(), signal.SIGKILL)
+before, wall = time.process_time(), time.monotonic()
+for n in range(20):
+    device.send(0x123, b"x")
+    time.sleep(0.05)
+print(round((time.process_time() - before) / (time.monotonic() - wall), 2) < 0.5, flush=True)
+# Exits with the timer running and frames still queued for a bus that is gone.
+"""
+
+
+def test_bus_killed_mid_run(emulation):
+    """Nothing on a real kernel compares; what matters is that the process carries on."""
+    bus = Path(__file__).resolve().parents[2] / "testing" / "vbus" / "run-with-vbus"
+    began = time.monotonic()
+    child = subprocess.run([str(bus), "--ifaces", "vcan0", "--", sys.executable, "-c", BUS_KILLED],
+                           capture_output=True, text=True, timeout=60, env=os.environ)
+    assert (child.returncode, child.stdout) == (0, "True\n"), child.stderr
+    # Reads see the bus's end (every 100 ms per socket, the documented pause), writes a
+    # broken pipe; either may first see the connection reset.
+    reports = {tuple(line.split(": ", 1)) for line in child.stderr.splitlines() if line.startswith("Failed")}
+    assert {what for what, _ in reports} == {"Failed to receive CAN frame", "Failed to send CAN frame"}
+    assert {why for _, why in reports} <= {"Input/output error (os error 5)", "Broken pipe (os error 32)",
+                                          "Connection reset by peer (os error 104)"}
+    assert time.monotonic() - began < 30
