@@ -27,8 +27,10 @@ def heartbeat():
     print(f"alive, {ticks} control ticks", flush=True)
 
 
-handles = [control_step(), heartbeat()]
+# Said before the timers start: the heartbeat prints from another thread, and two
+# prints at once may interleave.
 print("running; press Ctrl+C to stop" if seconds is None else f"running for {seconds} s", flush=True)
+handles = [control_step(), heartbeat()]
 wait_ms = None if seconds is None else int(seconds * 1000)
 reason, clean = drovik.block_until(wait_ms=wait_ms, shutdown_timeout_ms=2000)
 print(f"stopped by {reason}, clean={clean}; timers running: {[h.is_running() for h in handles]}")

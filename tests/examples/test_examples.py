@@ -54,16 +54,18 @@ def test_graceful_shutdown_ends_by_itself_after_its_time(tmp_path):
 def test_graceful_shutdown_stops_on_ctrl_c(tmp_path):
     with subprocess.Popen([sys.executable, str(EXAMPLES / "graceful_shutdown.py")], cwd=tmp_path,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
-        assert proc.stdout.readline().startswith("running; press Ctrl+C")
-        assert proc.stdout.readline().startswith("alive")
-        # The heartbeat may come before block_until has its listeners in place: wait
-        # until the main thread sits in the wait itself.
-        wait_until_main_thread_waits(proc.pid)
-        proc.send_signal(signal.SIGINT)
         try:
+            assert proc.stdout.readline().startswith("running; press Ctrl+C")
+            assert proc.stdout.readline().startswith("alive")
+            # The heartbeat may come before block_until has its listeners in place: wait
+            # until the main thread sits in the wait itself.
+            wait_until_main_thread_waits(proc.pid)
+            proc.send_signal(signal.SIGINT)
             out, err = proc.communicate(timeout=TIME_LIMIT)
-        except subprocess.TimeoutExpired:
-            proc.kill()  # SIGTERM no longer ends it once it waited for signals
+        except BaseException:
+            # Left running, it never ends (and SIGTERM no longer ends it once it waited for
+            # signals), so leaving the block would wait for it forever.
+            proc.kill()
             raise
     assert proc.returncode == 0, err
     assert "stopped by signal:SIGINT, clean=True" in out

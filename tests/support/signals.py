@@ -30,7 +30,11 @@ class Child:
         self.proc.send_signal(signo)
 
     def finish(self, timeout=60):
-        out, err = self.proc.communicate(timeout=timeout)
+        try:
+            out, err = self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()  # once it waited for signals, SIGTERM no longer ends it
+            raise
         return self.proc.returncode, out, err
 
 
