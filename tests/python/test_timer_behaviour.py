@@ -150,7 +150,7 @@ def thread_names():
         try:
             with open(f"/proc/self/task/{task}/comm") as comm:
                 names.append(comm.read().strip())
-        except FileNotFoundError:
+        except OSError:  # the thread ended in between: gone (ENOENT) or ending (ESRCH)
             pass
     return names
 
