@@ -29,6 +29,15 @@ from procstat import counts, rss_kib  # noqa: E402
 WINDOW = 200
 
 
+def open_device(iface, peer):
+    """A CanDeviceNonBlocking whose socket, opened in the background, is known to be open."""
+    device = drovik.CanDeviceNonBlocking(iface)
+    while device.send(0x7FF, b"") is None and peer.recv(timeout=0.05) is None:
+        pass
+    peer.drain()
+    return device
+
+
 def send_through_module(device, peer, frames):
     """device.send() -> bus -> peer; returns how many the peer got."""
     got = [0]
@@ -70,9 +79,7 @@ def receive_through_module(device, peer, frames):
 def queue_unread(iface, peer, frames):
     """Frames the device's socket task queues but nobody reads, then the device released:
     returns RSS with the queue full, after release, and after malloc_trim."""
-    device = drovik.CanDeviceNonBlocking(iface)
-    while device.send(0x7FF, b"") is None and peer.recv(timeout=0.05) is None:
-        pass
+    device = open_device(iface, peer)
     for start in range(0, frames, WINDOW):
         for n in range(start, min(start + WINDOW, frames)):
             peer.send(0x321, n.to_bytes(8, "little"))
@@ -114,10 +121,7 @@ def main():
     report = {"start": rss_kib()}
     with Peer(args.iface) as peer:
         peer.enlarge_receive_buffer()
-        device = drovik.CanDeviceNonBlocking(args.iface)
-        while device.send(0x7FF, b"") is None and peer.recv(timeout=0.05) is None:
-            pass
-        peer.drain()
+        device = open_device(args.iface, peer)
         warm = args.frames // 10
         send_through_module(device, peer, warm), receive_through_module(device, peer, warm)
         report["after_warmup"] = rss_kib()
