@@ -22,7 +22,7 @@ def _unavailable():
         return f"no CPython 3.14 root at {ROOT} (scripts/root314 makes it)"
     if shutil.which("busybox") is None:
         return "no static busybox on the host (Debian package busybox-static)"
-    fetched = subprocess.run([UML / "fetch-kernel"], capture_output=True, text=True)
+    fetched = subprocess.run([UML / "fetch-kernel", ROOT], capture_output=True, text=True)
     if fetched.returncode != 0:
         return "the user-mode-linux package cannot be had: " + fetched.stderr.strip()
     return None
