@@ -1,3 +1,5 @@
+// How the runtime notices that it lives in a forked child, where it must not
+// be touched: the checks at every entry from Python ask here.
 #pragma once
 
 namespace drovik::rt {
@@ -6,5 +8,9 @@ namespace drovik::rt {
 // child has none of the runtime's threads, and the runtime's locks may have
 // been held by them at the fork: nothing may touch the runtime there.
 bool in_child_forked_after_start() noexcept;
+
+// Called once, when the runtime has started: every child forked from then on
+// answers true above.
+void mark_children_forked_from_now_on() noexcept;
 
 }  // namespace drovik::rt

@@ -51,4 +51,12 @@ private:
     std::optional<Error> e_;
 };
 
+// The result of an operation that ran on a runtime which could fail too
+// (block_on of a fallible task): the outer error, else the inner result.
+template <class T>
+Result<T> flatten(Result<Result<T>> nested) {
+    if (!nested) return nested.error();
+    return std::move(nested).value();
+}
+
 }  // namespace drovik::rt

@@ -1,12 +1,11 @@
 #include "runtime/runtime.hpp"
 
-#include <pthread.h>
 #include <sched.h>
-
-#include "runtime/fork.hpp"
 
 #include <atomic>
 #include <mutex>
+
+#include "runtime/fork.hpp"
 
 namespace drovik::rt {
 
@@ -51,18 +50,6 @@ RuntimeScope::~RuntimeScope() { this_thread_runtime = outer_; }
 
 Runtime* current_runtime() noexcept { return this_thread_runtime; }
 
-namespace {
-
-// Set in a child forked after the runtime started: the child has none of its
-// threads, and its locks may have been taken mid-operation by them.
-std::atomic<bool> forked_after_start{false};
-
-void mark_forked_child() noexcept { forked_after_start.store(true, std::memory_order_relaxed); }
-
-}  // namespace
-
-bool in_child_forked_after_start() noexcept { return forked_after_start.load(std::memory_order_relaxed); }
-
 Result<Runtime*> runtime() {
     enum State { kNotCreated, kReady, kFailed };
     static std::atomic<int> state{kNotCreated};
@@ -88,7 +75,7 @@ Result<Runtime*> runtime() {
     }
     // Lives until the process ends; its threads are never joined.
     shared = std::move(created).value().release();
-    pthread_atfork(nullptr, nullptr, &mark_forked_child);
+    mark_children_forked_from_now_on();
     state.store(kReady, std::memory_order_release);
     return shared;
 }

@@ -170,9 +170,11 @@ def test_motor_repr_and_properties(can_bus):
         motor.broadcast_id = 1
 
 
-@pytest.mark.parametrize("text", ["POSITION", "Current", "sPeEd", "ＳＰＥＥＤ".lower().upper() and "Speed"])
-def test_mode_texts_are_case_insensitive(motor, text):
-    motor.add_device(0, 0x201, text)
+# A target of 1.0 is 10 counts in speed mode and 100 in the others.
+@pytest.mark.parametrize("text, counts", [("POSITION", 100), ("Current", 100), ("sPeEd", 10), ("SPEED", 10)])
+def test_mode_texts_are_case_insensitive(motor, peer, text, counts):
+    motor.add_device(0, 0x201, text).set_target(1.0)
+    assert broadcast_bytes(motor, peer)[0:2] == struct.pack("<h", counts)
 
 
 @pytest.mark.parametrize(

@@ -6,6 +6,7 @@ import time
 import drovik
 import pytest
 
+from signals import SIGINT, Child
 from waiting import wait_until
 from subproc import run_python
 
@@ -110,6 +111,52 @@ def test_wait_all_releases_the_gil_while_it_waits():
         handle.stop()
         if worker.is_alive():
             worker.join()
+
+
+@pytest.mark.parametrize("timeout", ["", "timeout_ms=600_000"])
+def test_ctrl_c_ends_wait_all_and_leaves_the_manager_usable(timeout):
+    child = Child(
+        f"""
+        import drovik, time
+        manager = drovik.get_task_manager()
+        job = drovik.run_async(time.sleep)(600)
+        print("ready", flush=True)
+        try:
+            manager.wait_all({timeout})
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        print(manager.running_count, manager.wait_all(0), job.is_done(), flush=True)
+        job.cancel()
+        """
+    )
+    child.signal(SIGINT)
+    status, out, err = child.finish()
+    assert (status, out.splitlines()) == (0, ["interrupted", "1 False False"]), err
+    assert err == ""
+
+
+def test_wait_all_takes_a_huge_time_out_as_no_limit_never_as_passed():
+    result = run_python(
+        """
+        import drovik, threading
+        manager = drovik.get_task_manager()
+
+        def wait_all_on_a_job(limit, release_after=None):
+            gate = threading.Event()
+            job = drovik.run_async(gate.wait)()
+            if release_after is not None:
+                threading.Timer(release_after, gate.set).start()
+            ended = manager.wait_all(limit)
+            gate.set()
+            job.wait()
+            return ended
+
+        print([wait_all_on_a_job(limit) for limit in (0, 1)] +
+              [wait_all_on_a_job(limit, 0.05) for limit in (2**32, 2**63 - 1, 2**63, 2**64 - 1, None)])
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == str([False, False] + [True] * 5)
 
 
 def test_cleanup_removes_only_stopped_entries():

@@ -1,8 +1,5 @@
 #include "comm/can/can_device_async.hpp"
 
-#include <chrono>
-#include <limits>
-
 #include "comm/can/socket_task.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/time/timeout.hpp"
@@ -11,16 +8,6 @@ namespace drovik::comm::can {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// now + timeout_ms, or none when that cannot be represented.
-std::optional<Clock::time_point> deadline_after(std::uint64_t timeout_ms) {
-    auto now = Clock::now();
-    auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now).count();
-    if (timeout_ms >= static_cast<std::uint64_t>(room)) return std::nullopt;
-    return now + std::chrono::milliseconds(static_cast<std::int64_t>(timeout_ms));
-}
-
 rt::Task<std::optional<CanMessage>> take_oldest(std::shared_ptr<ReceiveQueue> queue) {
     auto guard = co_await queue->lock.lock();
     co_return queue->messages.try_recv();
@@ -28,9 +15,7 @@ rt::Task<std::optional<CanMessage>> take_oldest(std::shared_ptr<ReceiveQueue> qu
 
 rt::Task<std::optional<CanMessage>> take_within(std::shared_ptr<ReceiveQueue> queue, std::uint64_t timeout_ms) {
     auto guard = co_await queue->lock.lock();
-    auto deadline = deadline_after(timeout_ms);
-    if (!deadline) co_return co_await queue->messages.recv();
-    auto message = co_await rt::with_deadline(*deadline, queue->messages.recv());
+    auto message = co_await rt::with_deadline(rt::Deadline::after_ms(timeout_ms), queue->messages.recv());
     co_return message ? std::move(*message) : std::nullopt;
 }
 

@@ -1,7 +1,5 @@
 #include "core/manager/py_shutdown.hpp"
 
-#include <chrono>
-#include <limits>
 #include <optional>
 #include <string>
 #include <variant>
@@ -10,12 +8,13 @@
 #include "core/manager/task_registry.hpp"
 #include "diag/stderr_line.hpp"
 #include "py/args.hpp"
-#include "py/convert.hpp"
 #include "py/entry.hpp"
 #include "py/gil.hpp"
 #include "py/runtime_bridge.hpp"
 #include "py/text.hpp"
+#include "py/timeout_arg.hpp"
 #include "runtime/sync/select.hpp"
+#include "runtime/time/deadline.hpp"
 #include "runtime/time/sleep.hpp"
 
 namespace drovik::manager {
@@ -24,10 +23,6 @@ namespace {
 
 using py::Ref;
 using Millis = std::optional<std::uint64_t>;
-
-Millis optional_millis(const char* name, PyObject* obj) {
-    return py::optional_value(obj, [name](PyObject* v) { return py::named_argument(name, v, py::to_u64); });
-}
 
 void report_outcome(bool stopped) {
     diag::write_stderr_line(stopped ? "[drovik] All tasks stopped successfully"
@@ -40,6 +35,23 @@ void swallow_pending_signals() {
     if (PyErr_CheckSignals() < 0) PyErr_Clear();
 }
 
+// Runs the operation on the calling thread with the interpreter lock released;
+// a failure of the runtime or of the operation is an internal failure.
+template <class T>
+T block_on_released(rt::Task<rt::Result<T>> operation) {
+    rt::Runtime& runtime = py::shared_runtime();
+    std::optional<rt::Result<T>> outcome;
+    {
+        py::GilReleased released;
+        outcome.emplace(rt::flatten(runtime.block_on(std::move(operation))));
+    }
+    if (!*outcome) py::internal_failure(outcome->error().text);
+    return std::move(*outcome).value();
+}
+
+// The registry's wait; a second Ctrl+C meanwhile does not end it.
+bool wait_until_stopped(Millis timeout) { return task_manager().wait_all(rt::Deadline::after_ms(timeout)); }
+
 rt::Task<rt::Result<std::string_view>> announce_and_stop() {
     auto signal = co_await wait_for_shutdown_signal();
     if (!signal) co_return signal;
@@ -49,30 +61,16 @@ rt::Task<rt::Result<std::string_view>> announce_and_stop() {
 }
 
 Ref block_all(PyObject* args, PyObject* kwargs) {
-    auto [timeout_arg] = py::parse_args(args, kwargs, "|O:block_all", {"timeout_ms"});
-    Millis timeout = optional_millis("timeout_ms", timeout_arg);
-    rt::Runtime& runtime = py::shared_runtime();
-    rt::Result<rt::Result<std::string_view>> waited = rt::Error{};
-    {
-        py::GilReleased released;
-        waited = runtime.block_on(announce_and_stop());
-    }
-    if (!waited) py::internal_failure(waited.error().text);
-    if (!waited.value()) py::internal_failure(waited.value().error().text);
+    Millis timeout = py::timeout_ms_argument(args, kwargs, "|O:block_all");
+    std::string_view signal = block_on_released(announce_and_stop());
     bool stopped;
     {
         py::GilReleased released;
-        stopped = task_manager().wait_all(timeout);
+        stopped = wait_until_stopped(timeout);
     }
     report_outcome(stopped);
     swallow_pending_signals();
-    return py::to_python(waited.value().value());
-}
-
-// Saturates: a limit beyond what the clock can add is no limit in practice.
-std::chrono::milliseconds as_duration(std::uint64_t ms) {
-    constexpr std::uint64_t kMax = std::uint64_t{1} << 40;  // about 35 years
-    return std::chrono::milliseconds(static_cast<std::int64_t>(ms < kMax ? ms : kMax));
+    return py::to_python(signal);
 }
 
 struct Ending {
@@ -81,24 +79,17 @@ struct Ending {
 };
 
 rt::Task<rt::Result<Ending>> wait_then_shut_down(Millis wait, Millis shutdown_timeout) {
-    std::string reason;
-    if (wait) {
-        auto first = co_await rt::select(wait_for_shutdown_signal(), rt::sleep_for(as_duration(*wait)));
-        if (first.index() == 0) {
-            auto& signal = std::get<0>(first);
-            if (!signal) co_return signal.error();
-            reason = "signal:" + std::string(signal.value());
-        } else {
-            reason = "timeout";
-        }
-    } else {
-        auto signal = co_await wait_for_shutdown_signal();
+    // Without a limit the sleep never ends, and only a signal can.
+    auto first = co_await rt::select(wait_for_shutdown_signal(), rt::sleep_until(rt::Deadline::after_ms(wait)));
+    std::string reason = "timeout";
+    if (first.index() == 0) {
+        auto& signal = std::get<0>(first);
         if (!signal) co_return signal.error();
         reason = "signal:" + std::string(signal.value());
     }
     diag::write_stderr_line("\n[drovik] Stopping (reason: " + reason + "), initiating graceful shutdown...");
     task_manager().stop_all();
-    bool stopped = task_manager().wait_all(shutdown_timeout);
+    bool stopped = wait_until_stopped(shutdown_timeout);
     report_outcome(stopped);
     co_return Ending{std::move(reason), stopped};
 }
@@ -106,17 +97,9 @@ rt::Task<rt::Result<Ending>> wait_then_shut_down(Millis wait, Millis shutdown_ti
 Ref block_until(PyObject* args, PyObject* kwargs) {
     auto [wait_arg, shutdown_arg] =
         py::parse_args(args, kwargs, "|OO:block_until", {"wait_ms", "shutdown_timeout_ms"});
-    Millis wait = optional_millis("wait_ms", wait_arg);
-    Millis shutdown_timeout = optional_millis("shutdown_timeout_ms", shutdown_arg);
-    rt::Runtime& runtime = py::shared_runtime();
-    rt::Result<rt::Result<Ending>> ended = rt::Error{};
-    {
-        py::GilReleased released;
-        ended = runtime.block_on(wait_then_shut_down(wait, shutdown_timeout));
-    }
-    if (!ended) py::internal_failure(ended.error().text);
-    if (!ended.value()) py::internal_failure(ended.value().error().text);
-    const Ending& ending = ended.value().value();
+    Millis wait = py::optional_millis("wait_ms", wait_arg);
+    Millis shutdown_timeout = py::optional_millis("shutdown_timeout_ms", shutdown_arg);
+    Ending ending = block_on_released(wait_then_shut_down(wait, shutdown_timeout));
     if (ending.reason.starts_with("signal:")) swallow_pending_signals();
     Ref reason = py::to_python(ending.reason);
     return py::check(PyTuple_Pack(2, reason.get(), ending.stopped ? Py_True : Py_False));

@@ -1,12 +1,13 @@
 #include "core/manager/py_task_manager.hpp"
 
 #include <string>
+#include <utility>
 
 #include "core/manager/task_registry.hpp"
-#include "py/args.hpp"
-#include "py/convert.hpp"
 #include "py/gil.hpp"
+#include "py/timeout_arg.hpp"
 #include "py/type.hpp"
+#include "runtime/time/deadline.hpp"
 
 namespace drovik::manager {
 
@@ -18,15 +19,24 @@ struct PyTaskManager {};
 
 Ref count(std::size_t value) { return py::check(PyLong_FromSize_t(value)); }
 
-std::optional<std::uint64_t> timeout_argument(PyObject* args, PyObject* kwargs, const char* format) {
-    auto [timeout_arg] = py::parse_args(args, kwargs, format, {"timeout_ms"});
-    return py::optional_value(timeout_arg, [](PyObject* obj) { return py::named_argument("timeout_ms", obj, py::to_u64); });
-}
+Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
-bool stop_then_wait(std::optional<std::uint64_t> timeout_ms) {
-    py::GilReleased released;
-    task_manager().stop_all();
-    return task_manager().wait_all(timeout_ms);
+// Waits for the registry with the interpreter lock released, stopping
+// everything first if asked. Ctrl+C ends the wait: the signal interrupts the
+// sleep, the interpreter's handlers run here, and the KeyboardInterrupt one
+// raises ends the call (the registry is untouched by it).
+bool wait_for_registry(std::optional<std::uint64_t> timeout_ms, bool stop_first) {
+    rt::Deadline deadline = rt::Deadline::after_ms(timeout_ms);
+    for (;;) {
+        WaitEnd end;
+        {
+            py::GilReleased released;
+            if (std::exchange(stop_first, false)) task_manager().stop_all();
+            end = task_manager().wait_all_or_signal(deadline);
+        }
+        if (end != WaitEnd::Interrupted) return end == WaitEnd::AllStopped;
+        if (PyErr_CheckSignals() < 0) throw py::ErrorAlreadySet{};
+    }
 }
 
 Ref running_count(PyTaskManager&) { return count(task_manager().running_count()); }
@@ -40,18 +50,11 @@ Ref stop_all(PyTaskManager&) {
 }
 
 Ref wait_all(PyTaskManager&, PyObject* args, PyObject* kwargs) {
-    auto timeout_ms = timeout_argument(args, kwargs, "|O:wait_all");
-    bool done;
-    {
-        py::GilReleased released;
-        done = task_manager().wait_all(timeout_ms);
-    }
-    return Ref::borrow(done ? Py_True : Py_False);
+    return boolean(wait_for_registry(py::timeout_ms_argument(args, kwargs, "|O:wait_all"), false));
 }
 
 Ref shutdown(PyTaskManager&, PyObject* args, PyObject* kwargs) {
-    auto timeout_ms = timeout_argument(args, kwargs, "|O:shutdown");
-    return Ref::borrow(stop_then_wait(timeout_ms) ? Py_True : Py_False);
+    return boolean(wait_for_registry(py::timeout_ms_argument(args, kwargs, "|O:shutdown"), true));
 }
 
 Ref cleanup(PyTaskManager&) {
@@ -87,8 +90,7 @@ PyTaskManager construct(PyObject* args, PyObject* kwargs) {
 Ref get_task_manager() { return py::make_instance(task_manager_type(), PyTaskManager{}); }
 
 Ref shutdown_all(PyObject* args, PyObject* kwargs) {
-    auto timeout_ms = timeout_argument(args, kwargs, "|O:shutdown_all");
-    return Ref::borrow(stop_then_wait(timeout_ms) ? Py_True : Py_False);
+    return boolean(wait_for_registry(py::timeout_ms_argument(args, kwargs, "|O:shutdown_all"), true));
 }
 
 #define WAIT_ARGS_DOC                                                  \

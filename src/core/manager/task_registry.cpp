@@ -1,14 +1,10 @@
 #include "core/manager/task_registry.hpp"
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
 namespace drovik::manager {
 
 namespace {
-
-constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
 std::atomic<TaskId> task_id_counter{1};
 
@@ -22,11 +18,15 @@ void TaskManager::register_task(TaskId id, RunningFlag running, SharedHandleSlot
 
 void TaskManager::unregister(TaskId id) {
     std::optional<TaskEntry> removed;  // released after the lock: declared before it
-    std::unique_lock guard(lock_);
-    if (auto it = tasks_.find(id); it != tasks_.end()) {
+    {
+        std::unique_lock guard(lock_);
+        auto it = tasks_.find(id);
+        if (it == tasks_.end()) return;
         removed.emplace(std::move(it->second));
         tasks_.erase(it);
     }
+    // A running entry gone lowers the running count.
+    if (removed->running->load()) running_count_changes().notify_all();
 }
 
 std::size_t TaskManager::count_running(std::optional<TaskKind> kind) const {
@@ -84,15 +84,32 @@ void TaskManager::stop_all() {
     for (const auto& [id, entry] : tasks_) entry.running->store(false);
 }
 
-bool TaskManager::wait_all(std::optional<std::uint64_t> timeout_ms) const {
-    const auto start = std::chrono::steady_clock::now();
+WaitEnd TaskManager::wait_all_or_signal(rt::Deadline deadline) const {
+    rt::EventCount& changes = running_count_changes();
     for (;;) {
-        if (running_count() == 0) return true;
-        if (timeout_ms) {
-            auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-            if (static_cast<std::uint64_t>(elapsed.count()) >= *timeout_ms) return false;
+        std::uint32_t seen = changes.epoch();  // before the count: a change after it ends the sleep
+        if (running_count() == 0) return WaitEnd::AllStopped;
+        switch (changes.wait(seen, deadline)) {
+            case rt::EventCount::Woken::Changed:
+                break;
+            case rt::EventCount::Woken::TimedOut:
+                return WaitEnd::TimedOut;
+            case rt::EventCount::Woken::Interrupted:
+                return WaitEnd::Interrupted;
         }
-        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+bool TaskManager::wait_all(rt::Deadline deadline) const {
+    for (;;) {
+        switch (wait_all_or_signal(deadline)) {
+            case WaitEnd::AllStopped:
+                return true;
+            case WaitEnd::TimedOut:
+                return false;
+            case WaitEnd::Interrupted:
+                break;
+        }
     }
 }
 

@@ -10,11 +10,12 @@
 #include <unordered_map>
 
 #include "core/manager/handle_slot.hpp"
+#include "core/manager/running_flag.hpp"
+#include "runtime/time/deadline.hpp"
 
 namespace drovik::manager {
 
 using TaskId = std::uint64_t;
-using RunningFlag = std::shared_ptr<std::atomic<bool>>;
 
 enum class TaskKind : std::uint8_t { Timer = 0, AsyncTask = 1 };
 
@@ -33,6 +34,8 @@ struct StatusSummary {
     bool operator==(const StatusSummary&) const = default;
 };
 
+enum class WaitEnd { AllStopped, TimedOut, Interrupted };
+
 class TaskManager {
 public:
     void register_task(TaskId id, RunningFlag running, SharedHandleSlot handle_slot, TaskKind kind);
@@ -48,9 +51,12 @@ public:
     void cleanup();
     // Raises the shutdown flag first, then clears every running flag; waits for nothing.
     void stop_all();
-    // Polls the running count every 10 ms; true once it is 0, false when the
-    // time-out passed first. Holds no lock while it sleeps.
-    bool wait_all(std::optional<std::uint64_t> timeout_ms) const;
+    // True once no entry runs, false when the deadline passed first. Sleeps
+    // until a flag clears or an entry goes, holding no lock; signals do not end it.
+    bool wait_all(rt::Deadline deadline) const;
+    // The same, but a signal handler that runs on this thread meanwhile ends the
+    // wait with Interrupted, so the caller can run the interpreter's handlers.
+    WaitEnd wait_all_or_signal(rt::Deadline deadline) const;
 
     bool shutdown_flag() const noexcept { return shutdown_.load(); }
 

@@ -4,10 +4,9 @@
 #include <string>
 
 #include "diag/stderr_line.hpp"
-#include "py/args.hpp"
-#include "py/convert.hpp"
 #include "py/gil.hpp"
 #include "py/runtime_bridge.hpp"
+#include "py/timeout_arg.hpp"
 #include "py/type.hpp"
 #include "runtime/runtime.hpp"
 
@@ -78,8 +77,7 @@ Ref read_outcome(AsyncHandle& self) {
 }
 
 Ref wait(AsyncHandle& self, PyObject* args, PyObject* kwargs) {
-    auto [timeout_arg] = py::parse_args(args, kwargs, "|O:wait", {"timeout_ms"});
-    auto limit = py::optional_value(timeout_arg, [](PyObject* v) { return py::named_argument("timeout_ms", v, py::to_u64); });
+    auto limit = py::timeout_ms_argument(args, kwargs, "|O:wait");
     const auto start = std::chrono::steady_clock::now();
     AsyncOutcome& outcome = self.outcome();
     while (!outcome.completed.load() && !outcome.cancelled.load()) {

@@ -38,7 +38,7 @@ Ref start(RunAsync& self, PyObject* args, PyObject* kwargs) {
     rt::Runtime& runtime = py::shared_runtime();
     manager::TaskId id = manager::next_task_id();
     auto outcome = std::make_shared<AsyncOutcome>();
-    auto running = std::make_shared<std::atomic<bool>>(true);
+    auto running = std::make_shared<manager::RunningState>(true);
     auto task_handle = std::make_shared<manager::HandleSlot>();
     task_handle->handle.emplace(runtime.spawn(run_call(AsyncCall{
         outcome, running, py::SharedRef::borrow(self.func.get()), py::SharedRef::borrow(args)})));

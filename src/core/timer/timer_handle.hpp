@@ -31,7 +31,7 @@ struct ThreadSlot {
 };
 
 struct TimerRecords {
-    manager::RunningFlag running = std::make_shared<std::atomic<bool>>(true);
+    manager::RunningFlag running = std::make_shared<manager::RunningState>(true);
     TickCount tick_count = std::make_shared<std::atomic<std::uint64_t>>(0);
     manager::SharedHandleSlot task_handle = std::make_shared<manager::HandleSlot>();
     std::shared_ptr<ThreadSlot> thread_handle = std::make_shared<ThreadSlot>();

@@ -1,6 +1,6 @@
-#include <random>
+#include "runtime/sync/random_index.hpp"
 
-#include "runtime/sync/select.hpp"
+#include <random>
 
 namespace drovik::rt::detail {
 

@@ -8,13 +8,9 @@
 #include <variant>
 
 #include "runtime/sched/context.hpp"
+#include "runtime/sync/random_index.hpp"
 
 namespace drovik::rt {
-
-namespace detail {
-// Uniform in [0, count).
-std::size_t random_index(std::size_t count);
-}  // namespace detail
 
 // Completes with the first operation that is ready. Every poll starts at a
 // uniformly random one, so none of them has priority. The others are dropped

@@ -24,7 +24,7 @@ Clock::time_point Interval::fire() {
 
 bool IntervalTick::poll(Context& cx) {
     if (interval_.first_) return true;
-    if (!sleep_) sleep_.emplace(interval_.next_due_);
+    if (!sleep_) sleep_.emplace(Deadline::at(interval_.next_due_));
     return sleep_->poll(cx);
 }
 

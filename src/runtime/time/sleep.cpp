@@ -4,16 +4,19 @@
 
 namespace drovik::rt {
 
-Sleep::Sleep(Clock::time_point deadline) { entry_.due = round_up_to_tick(deadline); }
+Sleep::Sleep(Deadline deadline) : never_(deadline.is_never()) {
+    if (!never_) entry_.due = round_up_to_tick(deadline.instant());
+}
 
 // Only an unpolled sleep moves; a polled one is pointed at by the driver.
-Sleep::Sleep(Sleep&& other) noexcept { entry_.due = other.entry_.due; }
+Sleep::Sleep(Sleep&& other) noexcept : never_(other.never_) { entry_.due = other.entry_.due; }
 
 Sleep::~Sleep() {
     if (driver_ != nullptr) driver_->disarm(entry_);
 }
 
 bool Sleep::poll(Context& cx) {
+    if (never_) return false;
     if (Clock::now() >= entry_.due) {
         if (driver_ != nullptr) driver_->disarm(entry_);
         return true;
@@ -23,13 +26,8 @@ bool Sleep::poll(Context& cx) {
     return false;
 }
 
-Sleep sleep_until(Clock::time_point deadline) { return Sleep(deadline); }
+Sleep sleep_until(Deadline deadline) { return Sleep(deadline); }
 
-Sleep sleep_for(Clock::duration duration) {
-    auto now = Clock::now();
-    // A duration past the clock's range means "never".
-    if (duration > Clock::time_point::max() - now) return Sleep(Clock::time_point::max() - std::chrono::seconds(1));
-    return Sleep(now + duration);
-}
+Sleep sleep_for(Clock::duration duration) { return Sleep(Deadline::after(duration)); }
 
 }  // namespace drovik::rt

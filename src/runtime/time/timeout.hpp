@@ -38,7 +38,7 @@ Timeout<std::decay_t<P>> with_timeout(Clock::duration limit, P&& operation) {
 }
 
 template <class P>
-Timeout<std::decay_t<P>> with_deadline(Clock::time_point deadline, P&& operation) {
+Timeout<std::decay_t<P>> with_deadline(Deadline deadline, P&& operation) {
     return Timeout<std::decay_t<P>>(std::forward<P>(operation), sleep_until(deadline));
 }
 

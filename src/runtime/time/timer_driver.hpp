@@ -9,10 +9,9 @@
 #include "runtime/io/event_source.hpp"
 #include "runtime/result.hpp"
 #include "runtime/sched/waker.hpp"
+#include "runtime/time/deadline.hpp"
 
 namespace drovik::rt {
-
-using Clock = std::chrono::steady_clock;
 
 // Deadlines are whole milliseconds of the monotonic clock, rounded up, so nothing fires early.
 Clock::time_point round_up_to_tick(Clock::time_point deadline);

@@ -1,6 +1,8 @@
 #include "core/manager/task_registry.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,7 +15,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-RunningFlag flag(bool running) { return std::make_shared<std::atomic<bool>>(running); }
+RunningFlag flag(bool running) { return std::make_shared<RunningState>(running); }
+
+rt::Deadline after_ms(std::optional<std::uint64_t> ms) { return rt::Deadline::after_ms(ms); }
 
 struct Entry {
     TaskId id;
@@ -90,17 +94,17 @@ TEST(Registry, RegistryReleasesTheHandleSlotWithTheEntry) {
 
 TEST(Registry, WaitAllIsTrueAtOnceWithoutRunningEntries) {
     TaskManager manager;
-    EXPECT_TRUE(manager.wait_all(0));
+    EXPECT_TRUE(manager.wait_all(after_ms(0)));
     manager.register_task(1, flag(false), nullptr, TaskKind::Timer);
-    EXPECT_TRUE(manager.wait_all(0));
-    EXPECT_TRUE(manager.wait_all(std::nullopt));
+    EXPECT_TRUE(manager.wait_all(after_ms(0)));
+    EXPECT_TRUE(manager.wait_all(rt::Deadline::never()));
 }
 
 TEST(Registry, WaitAllZeroGivesUpOnARunningEntryAndStopsNothing) {
     TaskManager manager;
     auto running = flag(true);
     manager.register_task(1, running, nullptr, TaskKind::AsyncTask);
-    EXPECT_FALSE(manager.wait_all(0));
+    EXPECT_FALSE(manager.wait_all(after_ms(0)));
     EXPECT_TRUE(running->load());
     EXPECT_FALSE(manager.shutdown_flag());
 }
@@ -109,21 +113,72 @@ TEST(Registry, WaitAllGivesUpOnlyAfterItsTimeout) {
     TaskManager manager;
     manager.register_task(1, flag(true), nullptr, TaskKind::Timer);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(manager.wait_all(25));
+    EXPECT_FALSE(manager.wait_all(after_ms(25)));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 25ms);
 }
 
-TEST(Registry, WaitAllWithoutTimeoutEndsWhenTheLastFlagClears) {
+// The wait sleeps until told: the flag clearing, or the running entry going, wakes it.
+class WaitAllWakes : public ::testing::TestWithParam<bool> {};
+
+TEST_P(WaitAllWakes, WithoutTimeoutWhenTheLastRunningEntryEnds) {
+    const bool by_unregister = GetParam();
     TaskManager manager;
     auto running = flag(true);
     manager.register_task(1, running, nullptr, TaskKind::AsyncTask);
     std::thread ender([&] {
         std::this_thread::sleep_for(30ms);
-        running->store(false);
+        if (by_unregister) {
+            manager.unregister(1);
+        } else {
+            running->store(false);
+        }
     });
-    EXPECT_TRUE(manager.wait_all(std::nullopt));
-    EXPECT_FALSE(running->load());
+    EXPECT_TRUE(manager.wait_all(rt::Deadline::never()));
+    EXPECT_EQ(manager.running_count(), 0u);
     ender.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Registry, WaitAllWakes, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "unregister" : "flag_cleared"; });
+
+std::atomic<int> handled{0};
+void count_signal(int) { handled.fetch_add(1); }
+
+// A handler that runs on the waiting thread ends only the signal-aware wait;
+// the plain one (block_all's) sleeps on until the flag clears.
+TEST(Registry, OnlyTheSignalAwareWaitEndsWhenAHandlerRuns) {
+    struct sigaction action {}, before {};
+    action.sa_handler = &count_signal;  // no SA_RESTART, as the interpreter installs its own
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &before), 0);
+    TaskManager manager;
+    auto running = flag(true);
+    manager.register_task(1, running, nullptr, TaskKind::Timer);
+
+    std::atomic<int> ended{-1};
+    std::thread aware([&] { ended = static_cast<int>(manager.wait_all_or_signal(rt::Deadline::never())); });
+    // One sent before the waiter sleeps ends nothing; keep sending until one does.
+    while (ended.load() < 0) {
+        pthread_kill(aware.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(5ms);
+    }
+    aware.join();
+    EXPECT_EQ(ended.load(), static_cast<int>(WaitEnd::Interrupted));
+
+    std::atomic<bool> returned{false};
+    std::thread plain([&] {
+        EXPECT_TRUE(manager.wait_all(rt::Deadline::never()));
+        returned = true;
+    });
+    for (int target = handled.load() + 5; handled.load() < target;) {
+        pthread_kill(plain.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_FALSE(returned.load());
+    running->store(false);
+    plain.join();
+    EXPECT_TRUE(returned.load());
+    sigaction(SIGUSR1, &before, nullptr);
 }
 
 TEST(Registry, TaskIdsAreUniqueAndConsecutiveAcrossThreads) {
@@ -178,7 +233,7 @@ TEST(Registry, SummaryStaysConsistentUnderConcurrentChanges) {
     auto s = manager.status_summary();
     EXPECT_EQ(s.running_timers + s.running_tasks, 0u);
     EXPECT_EQ(s.stopped, s.total);
-    EXPECT_TRUE(manager.wait_all(0));
+    EXPECT_TRUE(manager.wait_all(after_ms(0)));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <vector>
 
+#include "runtime/time/deadline.hpp"
 #include "runtime/time/interval.hpp"
 #include "runtime/time/sleep.hpp"
 #include "runtime/time/timeout.hpp"
@@ -74,6 +75,45 @@ TEST(Timeout, ReadyOperationWinsAndPendingOneTimesOut) {
     auto late = rt->block_on([]() -> Task<std::optional<int>> { co_return co_await with_timeout(2ms, never()); }());
     ASSERT_TRUE(late.ok());
     EXPECT_EQ(late.value(), std::nullopt);
+}
+
+struct LimitCase {
+    const char* name;
+    std::optional<std::uint64_t> ms;
+    bool never;
+};
+
+class DeadlineFromMillis : public ::testing::TestWithParam<LimitCase> {};
+
+// A limit the clock cannot reach is no limit; it never wraps into one that passed already.
+TEST_P(DeadlineFromMillis, IsNeverExactlyWhenTheClockCannotReachIt) {
+    const auto before = Clock::now();
+    Deadline deadline = Deadline::after_ms(GetParam().ms);
+    EXPECT_EQ(deadline.is_never(), GetParam().never);
+    EXPECT_EQ(deadline.passed(before + std::chrono::hours(24 * 365)), false);
+    if (!GetParam().never) {
+        EXPECT_GE(deadline.instant(), before + std::chrono::milliseconds(*GetParam().ms));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, DeadlineFromMillis,
+    ::testing::Values(LimitCase{"none", std::nullopt, true}, LimitCase{"two_years", 63'072'000'000, false},
+                      LimitCase{"int64_max", 9'223'372'036'854'775'807u, true},
+                      LimitCase{"uint64_max", 18'446'744'073'709'551'615u, true},
+                      LimitCase{"past_the_clock", 9'223'372'036'854u, true}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Timeout, WithoutDeadlineWaitsForTheOperationAlone) {
+    auto rt = make_runtime(1);
+    auto got = rt->block_on([]() -> Task<std::optional<int>> {
+        co_return co_await with_deadline(Deadline::after_ms(std::nullopt), []() -> Task<int> {
+            co_await sleep_for(3ms);
+            co_return 5;
+        }());
+    }());
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(got.value(), std::optional<int>(5));
 }
 
 // A tick more than 5 ms late fires at once; the next one lands on the grid, after now.

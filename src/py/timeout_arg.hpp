@@ -1,0 +1,20 @@
+// The time-out arguments of the waits: None or omitted for no limit, else an
+// unsigned 64-bit count of milliseconds. Parsed here only, so every wait takes
+// the same values and raises the same errors for the others.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace drovik::py {
+
+// The value of the argument `name` (NULL when it was not given).
+std::optional<std::uint64_t> optional_millis(const char* name, PyObject* obj);
+
+// The whole argument list of a wait whose one argument is `timeout_ms`;
+// `format` is "|O:" followed by the callable's name.
+std::optional<std::uint64_t> timeout_ms_argument(PyObject* args, PyObject* kwargs, const char* format);
+
+}  // namespace drovik::py
