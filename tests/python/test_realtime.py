@@ -1,4 +1,4 @@
-"""The real-time opt-in (DROVIK_RT_PRIORITY, DROVIK_RT_CPUS): read when the first precision timer starts, so
+"""The real-time opt-in (DROVIK_RT_PRIORITY, DROVIK_RT_CPUS, DROVIK_RT_MLOCK): read when the first precision timer starts, so
 every case runs in a fresh interpreter."""
 import ctypes
 import json
@@ -16,6 +16,7 @@ import pytest
 from subproc import run_python
 
 SCHED_RESET_ON_FORK = 0x40000000
+CAP_IPC_LOCK = 14
 CAP_SYS_NICE = 23
 PR_CAPBSET_DROP = 24
 
@@ -117,7 +118,7 @@ def expected_policies(priority):
 @pytest.mark.parametrize("priority", [0, pytest.param(30, marks=needs_fifo)], ids=["default", "opt-in"])
 def test_only_timer_threads_and_workers_on_duty_are_raised(priority):
     cpu = min(os.sched_getaffinity(0))
-    env = {"DROVIK_RT_PRIORITY": str(priority), "DROVIK_RT_CPUS": str(cpu)} if priority else {}
+    env = {"DROVIK_RT_PRIORITY": str(priority), "DROVIK_RT_CPUS": str(cpu), "DROVIK_RT_MLOCK": "1"} if priority else {}
     report, stderr = child(f"""
         seen = {{}}
         def tick():
@@ -140,6 +141,7 @@ def test_only_timer_threads_and_workers_on_duty_are_raised(priority):
         poll(lambda: len(raised()) == (workers if {priority} else 0))
         seen["raised_workers"] = raised()
         seen["workers"] = workers
+        seen["locked_kb"] = int(next(l for l in open("/proc/self/status") if l.startswith("VmLck")).split()[1])
         handle.stop()
         print(json.dumps(seen))
     """, env)
@@ -148,17 +150,22 @@ def test_only_timer_threads_and_workers_on_duty_are_raised(priority):
     if priority:
         assert report["timer_cpus"] == [cpu]
         assert report["raised_workers"] == [[os.SCHED_FIFO, priority - 1]] * report["workers"]
+        assert report["locked_kb"] > 0
     else:
         assert report["timer_cpus"] == sorted(os.sched_getaffinity(0))
         assert report["raised_workers"] == []
+        assert report["locked_kb"] == 0
     assert stderr == ""
 
 
 def refused_child_setup():
-    """Before exec: no CAP_SYS_NICE (root keeps it only through the bounding set) and RLIMIT_RTPRIO 0."""
+    """Before exec: neither CAP_SYS_NICE nor CAP_IPC_LOCK (root keeps them only through the bounding set),
+    RLIMIT_RTPRIO and RLIMIT_MEMLOCK 0."""
     libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(PR_CAPBSET_DROP, CAP_SYS_NICE, 0, 0, 0)  # fails harmlessly without CAP_SETPCAP
+    for capability in (CAP_SYS_NICE, CAP_IPC_LOCK):
+        libc.prctl(PR_CAPBSET_DROP, capability, 0, 0, 0)  # fails harmlessly without CAP_SETPCAP
     resource.setrlimit(resource.RLIMIT_RTPRIO, (0, 0))
+    resource.setrlimit(resource.RLIMIT_MEMLOCK, (0, 0))
 
 
 def test_refused_requests_warn_once_and_timers_run_ordinary():
@@ -175,7 +182,7 @@ def test_refused_requests_warn_once_and_timers_run_ordinary():
             handle.stop()
         print(json.dumps({"timers": timers, "job": job, "cpus": cpus}))
     """)
-    env = dict(os.environ, DROVIK_RT_PRIORITY="30", DROVIK_RT_CPUS="1000")
+    env = dict(os.environ, DROVIK_RT_PRIORITY="30", DROVIK_RT_CPUS="1000", DROVIK_RT_MLOCK="1")
     if os.environ.get("DROVIK_PROBE_DIR"):
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.environ["DROVIK_PROBE_DIR"], env.get("PYTHONPATH")]))
     can_raise = subprocess.run([sys.executable, "-c", "import os; os.sched_setscheduler(0, os.SCHED_FIFO, "
@@ -190,13 +197,14 @@ def test_refused_requests_warn_once_and_timers_run_ordinary():
     assert report["job"] == [os.SCHED_OTHER, 0]
     assert all(cpus == sorted(os.sched_getaffinity(0)) for cpus in report["cpus"])
     lines = result.stderr.splitlines()
-    assert len(lines) == 2, lines
-    priority_line = next(line for line in lines if "PRIORITY" in line)
-    cpus_line = next(line for line in lines if "CPUS" in line)
+    assert len(lines) == 3, lines
+    priority_line, cpus_line, mlock_line = (next(line for line in lines if name in line)
+                                            for name in ("PRIORITY", "CPUS", "MLOCK"))
     assert priority_line.startswith("Warning: DROVIK_RT_PRIORITY=30 refused for precision timer and runtime "
                                     "threads: Operation not permitted (os error 1); needs CAP_SYS_NICE or an "
                                     "RLIMIT_RTPRIO of at least 30 (ulimit -r here: 0)")
     assert cpus_line.startswith("Warning: DROVIK_RT_CPUS=1000 refused: Invalid argument (os error 22)")
+    assert mlock_line.startswith("Warning: DROVIK_RT_MLOCK=1 refused: ")
 
 
 @needs_fifo

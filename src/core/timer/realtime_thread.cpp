@@ -66,8 +66,11 @@ void raise(const RealtimeSettings& settings, Clock::duration period) {
     }
 }
 
+// Pages stay in memory once touched, so none is evicted and read back during a
+// tick. On fault, not up front: locking up front would fill every thread's
+// whole stack reservation (8 MB each) with memory.
 void lock_memory() {
-    if (mlockall(MCL_CURRENT | MCL_FUTURE) == 0) return;
+    if (mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) == 0) return;
     diag::write_stderr_line("Warning: DROVIK_RT_MLOCK=1 refused: " + rt::os_error_text(errno) +
                             "; needs CAP_IPC_LOCK or a large enough RLIMIT_MEMLOCK (ulimit -l); pages stay unlocked");
 }
