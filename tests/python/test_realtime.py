@@ -1,5 +1,5 @@
-"""The real-time opt-in (DROVIK_RT_PRIORITY, DROVIK_RT_CPUS, DROVIK_RT_MLOCK): read when the first precision timer starts, so
-every case runs in a fresh interpreter."""
+"""The real-time opt-in (DROVIK_RT_PRIORITY, DROVIK_RT_CPUS, DROVIK_RT_MLOCK): read when the first precision
+timer starts, so every case runs in a fresh interpreter."""
 import ctypes
 import json
 import os
