@@ -225,7 +225,8 @@ def realtime_section():
         timer_rows.append(f"| precision_timer(1000), {name.split()[1]} | {t['scheduling']} | {t['ticks']} of "
                           f"{t['expected']} ({100 * t['ticks'] / t['expected']:.1f} %) | {t['p50_us']} | "
                           f"{t['p99_us']} | {t['max_us']} | {t['over_100us']} |")
-    trip_rows = ["| loop | scheduling | round trips | lost | p50 us | p99 us | max us |", "|---|---|---|---|---|---|---|"]
+    trip_rows = ["| loop | scheduling | round trips | lost | p50 us | p99 us | max us |",
+                 "|---|---|---|---|---|---|---|"]
     for name, label in (("control default", "Motor in precision_timer(200), default"),
                         ("control opt-in", "Motor in precision_timer(200), opt-in"),
                         ("socket default", "stdlib socket loop at 200 Hz")):
