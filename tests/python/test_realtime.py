@@ -183,8 +183,6 @@ def test_refused_requests_warn_once_and_timers_run_ordinary():
         print(json.dumps({"timers": timers, "job": job, "cpus": cpus}))
     """)
     env = dict(os.environ, DROVIK_RT_PRIORITY="30", DROVIK_RT_CPUS="1000", DROVIK_RT_MLOCK="1")
-    if os.environ.get("DROVIK_PROBE_DIR"):
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.environ["DROVIK_PROBE_DIR"], env.get("PYTHONPATH")]))
     can_raise = subprocess.run([sys.executable, "-c", "import os; os.sched_setscheduler(0, os.SCHED_FIFO, "
                                 "os.sched_param(1))"], preexec_fn=refused_child_setup, capture_output=True)
     if can_raise.returncode == 0:
@@ -246,8 +244,6 @@ def test_raised_timer_that_overruns_its_period_leaves_the_cpu_to_others():
             print(json.dumps({{"policy": policy(tid), "ticks": ticks, "slept": slept, "hog": hog}}))
         """)
         env = dict(os.environ, DROVIK_RT_PRIORITY="30", DROVIK_RT_CPUS=str(cpu))
-        if os.environ.get("DROVIK_PROBE_DIR"):
-            env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.environ["DROVIK_PROBE_DIR"], env.get("PYTHONPATH")]))
         with subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True) as proc:
             try:

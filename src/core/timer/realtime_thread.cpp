@@ -20,7 +20,9 @@ namespace {
 
 std::once_flag settling;
 std::atomic<bool> settled{false};
-RealtimeSettings chosen;  // written once under `settling`, before any thread that reads it starts
+// Written once under `settling`, before any thread that reads it starts; never
+// destroyed, as timer threads outlive the process's static objects.
+RealtimeSettings& chosen = *new RealtimeSettings;
 
 std::atomic<bool> priority_refused{false};
 std::atomic<bool> cpus_refused{false};
@@ -34,10 +36,9 @@ void warn(std::atomic<bool>& once, const std::string& line) {
     if (!once.exchange(true)) diag::write_stderr_line(line);
 }
 
-std::string priority_refusal(int priority, const std::string& whom, const rt::Error& why) {
-    return "Warning: DROVIK_RT_PRIORITY=" + std::to_string(priority) + " refused for " + whom + ": " + why.text +
-           "; " + rt::realtime::priority_permission_hint(priority) +
-           "; they run with ordinary scheduling";
+std::string priority_refusal(int asked, const std::string& whom, int priority, const rt::Error& why) {
+    return "Warning: DROVIK_RT_PRIORITY=" + std::to_string(asked) + " refused for " + whom + ": " + why.text + "; " +
+           rt::realtime::priority_permission_hint(priority) + "; they run with ordinary scheduling";
 }
 
 void pin(const RealtimeSettings& settings) {
@@ -51,18 +52,20 @@ void pin(const RealtimeSettings& settings) {
 
 // Timer threads at N, workers at N-1: a tick preempts the runtime's frame
 // handling, and both preempt every ordinary thread.
-void raise(const RealtimeSettings& settings, Clock::duration period) {
+void raise_priority(const RealtimeSettings& settings, Clock::duration period) {
     if (settings.priority == 0 || priority_refused.load()) return;
     if (auto raised = rt::realtime::raise_thread(0, settings.priority); !raised) {
         warn(priority_refused,
-             priority_refusal(settings.priority, "precision timer and runtime threads", raised.error()));
+             priority_refusal(settings.priority, "precision timer and runtime threads", settings.priority,
+                              raised.error()));
         return;
     }
     min_rest = period / 2;
     if (workers_raised.exchange(true)) return;
     const int workers = std::max(1, settings.priority - 1);
     if (auto raised = rt::realtime::raise_workers(workers); !raised) {
-        warn(workers_refused, priority_refusal(workers, "runtime threads", raised.error()));
+        warn(workers_refused, priority_refusal(settings.priority, "runtime threads at " + std::to_string(workers),
+                                               workers, raised.error()));
     }
 }
 
@@ -91,7 +94,7 @@ void enter_precision_thread(Clock::duration period) noexcept {
     if (!settled.load()) return;
     try {
         pin(chosen);
-        raise(chosen, period);
+        raise_priority(chosen, period);
     } catch (...) {
         // out of memory while composing a warning: the scheduling outcome stands
     }

@@ -15,15 +15,20 @@ namespace drovik::rt::realtime {
 
 namespace {
 
-// Guards the list and the priority together: a thread entering or leaving the
-// duty and a raise of all listed threads never see each other half done.
-std::mutex duty_mu;
-std::vector<pid_t> on_duty;  // guarded by duty_mu
-int worker_priority = 0;     // guarded by duty_mu; 0: ordinary scheduling
+// The mutex guards the list and the priority together: a thread entering or
+// leaving the duty and a raise of all listed threads never see each other half
+// done. Never destroyed: runtime threads may still end while the process exits.
+struct Duty {
+    std::mutex mu;
+    std::vector<pid_t> on_duty;  // guarded by mu
+    int priority = 0;            // guarded by mu; 0: ordinary scheduling
+};
+
+Duty& duty = *new Duty;
 
 void unlist(pid_t tid) {
-    auto it = std::find(on_duty.begin(), on_duty.end(), tid);
-    if (it != on_duty.end()) on_duty.erase(it);
+    auto it = std::find(duty.on_duty.begin(), duty.on_duty.end(), tid);
+    if (it != duty.on_duty.end()) duty.on_duty.erase(it);
 }
 
 // A thread that ends on duty (its runtime stopped) leaves the list, so a
@@ -32,7 +37,7 @@ struct Listing {
     bool listed = false;
     ~Listing() {
         if (!listed) return;
-        std::lock_guard lock(duty_mu);
+        std::lock_guard lock(duty.mu);
         unlist(this_thread_id());
     }
 };
@@ -43,20 +48,20 @@ thread_local Listing listing;
 
 void enter_worker_duty() noexcept {
     const pid_t tid = this_thread_id();
-    std::lock_guard lock(duty_mu);
+    std::lock_guard lock(duty.mu);
     if (!listing.listed) {
         try {
-            on_duty.push_back(tid);
+            duty.on_duty.push_back(tid);
         } catch (...) {
             return;  // out of memory: this worker stays ordinary and unlisted
         }
         listing.listed = true;
     }
-    if (worker_priority == 0) return;
-    auto raised = raise_thread(tid, worker_priority);
+    if (duty.priority == 0) return;
+    auto raised = raise_thread(tid, duty.priority);
     if (raised) return;
-    for (pid_t other : on_duty) drop_thread(other);
-    const int refused = std::exchange(worker_priority, 0);
+    for (pid_t other : duty.on_duty) drop_thread(other);
+    const int refused = std::exchange(duty.priority, 0);
     try {
         diag::write_stderr_line("Warning: DROVIK_RT_PRIORITY: SCHED_FIFO priority " + std::to_string(refused) +
                                 " refused for a runtime thread (" + raised.error().text + "): " +
@@ -68,23 +73,23 @@ void enter_worker_duty() noexcept {
 }
 
 void drop_to_ordinary_scheduling() noexcept {
-    std::lock_guard lock(duty_mu);
+    std::lock_guard lock(duty.mu);
     if (!listing.listed) return;
     unlist(this_thread_id());
     listing.listed = false;
-    if (worker_priority != 0) drop_thread(this_thread_id());
+    if (duty.priority != 0) drop_thread(this_thread_id());
 }
 
 Result<void> raise_workers(int priority) {
-    std::lock_guard lock(duty_mu);
-    for (pid_t tid : on_duty) {
+    std::lock_guard lock(duty.mu);
+    for (pid_t tid : duty.on_duty) {
         if (auto raised = raise_thread(tid, priority); !raised) {
-            for (pid_t other : on_duty) drop_thread(other);
-            worker_priority = 0;
+            for (pid_t other : duty.on_duty) drop_thread(other);
+            duty.priority = 0;
             return raised.error();
         }
     }
-    worker_priority = priority;
+    duty.priority = priority;
     return {};
 }
 
