@@ -48,7 +48,7 @@ thread_local Listing listing;
 
 void enter_worker_duty() noexcept {
     const pid_t tid = this_thread_id();
-    std::lock_guard lock(duty.mu);
+    std::unique_lock lock(duty.mu);
     if (!listing.listed) {
         try {
             duty.on_duty.push_back(tid);
@@ -62,6 +62,7 @@ void enter_worker_duty() noexcept {
     if (raised) return;
     for (pid_t other : duty.on_duty) drop_thread(other);
     const int refused = std::exchange(duty.priority, 0);
+    lock.unlock();  // a slow standard error must not hold up the other workers
     try {
         diag::write_stderr_line("Warning: DROVIK_RT_PRIORITY: SCHED_FIFO priority " + std::to_string(refused) +
                                 " refused for a runtime thread (" + raised.error().text + "): " +
