@@ -215,6 +215,46 @@ def run_async_section():
                           "millisecond with the GIL released, which sets the floor of its round trip.")
 
 
+def realtime_section():
+    r = python("realtime.py", "--seconds", 3)
+    setting = r["setting"]
+    timer_rows = ["| loop | scheduling of the timer thread | ticks (of expected) | interval error p50 us | p99 us | "
+                  "max us | intervals > 100 us off |", "|---|---|---|---|---|---|---|"]
+    for name in ("timer default", "timer opt-in"):
+        t = r[name]
+        timer_rows.append(f"| precision_timer(1000), {name.split()[1]} | {t['scheduling']} | {t['ticks']} of "
+                          f"{t['expected']} ({100 * t['ticks'] / t['expected']:.1f} %) | {t['p50_us']} | "
+                          f"{t['p99_us']} | {t['max_us']} | {t['over_100us']} |")
+    trip_rows = ["| loop | scheduling | round trips | lost | p50 us | p99 us | max us |",
+                 "|---|---|---|---|---|---|---|"]
+    for name, label in (("control default", "Motor in precision_timer(200), default"),
+                        ("control opt-in", "Motor in precision_timer(200), opt-in"),
+                        ("socket default", "stdlib socket loop at 200 Hz")):
+        t = r[name]
+        trip_rows.append(f"| {label} | {t['scheduling']} | {t['samples']} | {t['lost']} | {t['p50_us']} | "
+                         f"{t['p99_us']} | {t['max_us']} |")
+    refused = [f"{name}: {r[name]['stderr']}" for name in r if name != "setting" and r[name].get("stderr")]
+    ours, theirs = r["control opt-in"]["p99_us"], r["socket default"]["p99_us"]
+    return "\n\n".join([
+        f"`bench/realtime.py`: {setting['hogs']} CPU-bound processes (`while True: pass`) run beside every case, "
+        f"{setting['seconds']:g} s each, one fresh process per case; opt-in is "
+        f"`DROVIK_RT_PRIORITY={setting['priority']}` (runtime workers at {setting['priority'] - 1}). "
+        f"Bus: {setting['bus']}.",
+        "\n".join(timer_rows),
+        "Control round trip: set a target, `broadcast()`, the driver stand-in answers at once, the answer seen in "
+        "`get_watch_data()`; the socket loop sends the same frame and reads the answer on Python's `socket`.",
+        "\n".join(trip_rows),
+        f"Control round trip p99, opt-in against the socket loop under default scheduling: "
+        f"{ratio(ours, theirs, False)}.",
+        "Memory of a process with a precision timer, a normal timer and four finished jobs (kB; "
+        "`DROVIK_RT_MLOCK=1` locks pages as they are touched, the up-front lock is the alternative not offered):",
+        "| case | VmRSS | VmLck | threads |\n|---|---|---|---|\n" + "\n".join(
+            f"| {name[7:]} | {r[name]['VmRSS']} | {r[name]['VmLck']} | {r[name]['Threads']} |"
+            for name in ("memory default", "memory DROVIK_RT_MLOCK=1", "memory locked up front")),
+    ] + (["Refused in this run (figures above are then ordinary scheduling): " + "; ".join(refused)]
+         if refused else []))
+
+
 def idle_cpu_percent(snippet, seconds=3.0):
     try:
         return round(float(run(sys.executable, "-c", snippet, IFACE, seconds, json_out=False)), 3)
@@ -246,6 +286,7 @@ def main():
     motor_text, motor = motor_section(send, bus)
     timers, timer_cpu = timer_section(args.build, out_dir)
     run_async = run_async_section()
+    realtime = realtime_section()
     idle = idle_section(motor, timer_cpu)
     report = "\n\n".join([
         "# drovik benchmark report",
@@ -257,6 +298,7 @@ def main():
         "## Motor broadcast and feedback\n\n" + motor_text,
         "## Timers\n\n" + timers,
         "## run_async and shutdown\n\n" + run_async,
+        "## Real-time opt-in on a busy machine\n\n" + realtime,
         "## Idle CPU\n\n" + idle,
         f"One run took {time.monotonic() - started:.0f} s.",
     ]) + "\n"

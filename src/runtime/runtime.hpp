@@ -7,6 +7,7 @@
 
 #include "runtime/blocking/blocking_pool.hpp"
 #include "runtime/io/reactor.hpp"
+#include "runtime/realtime/worker_duty.hpp"
 #include "runtime/result.hpp"
 #include "runtime/sched/join_handle.hpp"
 #include "runtime/sched/scheduler.hpp"
@@ -62,6 +63,7 @@ public:
     // task step is done. Does nothing on other threads.
     Result<void> leave_worker_duty() {
         if (!scheduler_->owns_current_thread()) return {};
+        realtime::drop_to_ordinary_scheduling();
         return scheduler_->hand_off_current_worker();
     }
 

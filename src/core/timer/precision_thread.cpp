@@ -4,6 +4,7 @@
 
 #include <system_error>
 
+#include "core/timer/realtime_thread.hpp"
 #include "runtime/os_error.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -46,6 +47,7 @@ std::chrono::nanoseconds spin_threshold(TimerPrecision precision) noexcept {
 }
 
 void precision_sleep_until_sync(Clock::time_point deadline, Clock::duration spin_threshold) noexcept {
+    rest_before(deadline, spin_threshold);
     auto now = Clock::now();
     if (now >= deadline) return;
     auto remaining = deadline - now;
@@ -70,6 +72,7 @@ rt::Result<std::thread> spawn_precision_thread(std::string name, PrecisionLoop l
     try {
         return std::thread([name = std::move(name), loop = std::move(loop)]() mutable {
             pthread_setname_np(pthread_self(), name.c_str());
+            enter_precision_thread(loop.period);
             run_loop(loop);
             loop.call->end();
         });

@@ -90,6 +90,8 @@ Ref precision_timer_decorator(PyObject* args, PyObject* kwargs) {
     "Args:\n"                                                                                            \
     "    frequency_hz: calls per second, greater than 0; above 10 kHz only with realtime=True\n"         \
     "    realtime: spin longer before each deadline for steadier timing (more CPU)\n\n"                  \
+    "Real-time scheduling on a busy machine: DROVIK_RT_PRIORITY, DROVIK_RT_CPUS, DROVIK_RT_MLOCK\n"      \
+    "(read when the first precision timer starts; see the README).\n\n"                                  \
     "Example:\n"                                                                                         \
     "    @drovik.precision_timer(500.0)\n"                                                               \
     "    def control(): ...\n"                                                                           \

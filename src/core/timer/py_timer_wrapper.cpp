@@ -6,6 +6,7 @@
 #include "core/manager/task_registry.hpp"
 #include "core/timer/normal_loop.hpp"
 #include "core/timer/precision_thread.hpp"
+#include "core/timer/py_realtime_env.hpp"
 #include "core/timer/py_tick_call.hpp"
 #include "core/timer/py_timer_handle.hpp"
 #include "diag/stderr_line.hpp"
@@ -63,6 +64,7 @@ void start_precision(const TimerWrapper& self, const TimerRecords& records, mana
 
 Ref start(TimerWrapper& self, PyObject* args, PyObject* kwargs) {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) py::raise(PyExc_TypeError, "TimerWrapper() takes no keyword arguments");
+    if (self.precision != TimerPrecision::Normal) settle_realtime_environment();
     const manager::TaskId id = manager::next_task_id();
     if (is_coroutine_function(self.func.get())) {
         diag::write_stderr_line(

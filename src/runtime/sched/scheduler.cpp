@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "runtime/os_error.hpp"
+#include "runtime/realtime/worker_duty.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/sched/task_core.hpp"
 #include "runtime/sched/thread_group.hpp"
@@ -115,6 +116,7 @@ void Scheduler::worker_main(std::size_t slot) {
 
 void Scheduler::serve_slot(std::size_t slot) {
     this_worker = WorkerIdentity{this, slot, false};
+    realtime::enter_worker_duty();
     while (!stopping_.load(std::memory_order_acquire) && !this_worker.handed_off) {
         if (TaskCore* task = next_task(slot)) {
             task->run();
