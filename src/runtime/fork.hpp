@@ -1,3 +1,5 @@
+// How the runtime notices that it lives in a forked child, where it must not
+// be touched: the checks at every entry from Python ask here.
 #pragma once
 
 namespace drovik::rt {

@@ -1,3 +1,5 @@
+// Sleeping inside a task: the task's waker is listed with the timer driver and
+// called at the first millisecond tick at or after the deadline.
 #pragma once
 
 #include <chrono>
