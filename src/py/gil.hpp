@@ -1,4 +1,7 @@
-// Moving between holding and not holding the interpreter lock.
+// Moving between holding and not holding the interpreter lock: a Python call
+// releasing it for a wait, and a background thread taking it for a call into
+// Python. Background threads pass the exit gate (exit_gate.hpp) on every
+// attachment and keep one thread state for their whole life.
 #pragma once
 
 #include <Python.h>

@@ -1,5 +1,6 @@
-// The shared runtime as the Python faces use it: its failures are internal
-// failures, and an operation's own error becomes the exception its Part names.
+// The shared runtime as the Python faces use it: a failure of the runtime itself
+// is an internal failure, and an operation's own error becomes the exception the
+// Python API documents for it (OSError for the CAN calls).
 #pragma once
 
 #include <Python.h>

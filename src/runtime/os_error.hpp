@@ -1,3 +1,5 @@
+// OS failures as runtime errors: one text for every errno, "{description} (os
+// error {code})", with the code kept for callers that act on it (EAGAIN).
 #pragma once
 
 #include <string>

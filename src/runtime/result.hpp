@@ -1,3 +1,6 @@
+// Errors as values: every fallible operation of the runtime and the core returns
+// a Result, a value or an Error (a kind, the text a user will read, and the errno
+// behind it if any). Only the Python faces turn them into exceptions.
 #pragma once
 
 #include <optional>

@@ -1,3 +1,17 @@
+// The asynchronous runtime: workers that run task steps, one reactor that a
+// parked thread waits in for I/O, the millisecond timer and signal notices, a
+// blocking pool, and job threads for the calls of run_async. The module uses one
+// process-wide instance: made by its first caller, never destroyed, its threads
+// never joined, and refused to every caller in a child forked after it started.
+//
+// Who may do what. A worker only runs task steps. One about to block for long (a
+// wait, a call into Python) first leaves its duty, so the runtime always keeps
+// its full count of workers and CAN traffic and timers never queue behind user
+// code. A thread outside the runtime enters it through block_on or wait_for: it
+// polls its task itself and, while the task waits, parks, perhaps as the
+// reactor's driver. Blocking work goes to the pool and user jobs to the job
+// threads; each wakes its awaiting task when done. Every thread of the runtime is
+// named "drovik-rt" and counted by one thread group.
 #pragma once
 
 #include <chrono>

@@ -1,3 +1,6 @@
+// TaskManager, get_task_manager and shutdown_all: the Python view of the
+// process-wide registry; every TaskManager shows the same one. Counts are read
+// with the interpreter lock kept; the waits release it, and Ctrl+C ends them.
 #pragma once
 
 #include <Python.h>

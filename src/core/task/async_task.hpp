@@ -1,5 +1,7 @@
-// The records one run_async call shares between its background task, its
-// AsyncHandle and the registry.
+// The records one run_async call shares between its job, its AsyncHandle and the
+// registry: the outcome slots the job writes once and the handle reads, the
+// completed and cancelled flags, and the function with its arguments, which the
+// job lets go while it still holds the interpreter lock.
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,8 @@
+// The Python class AsyncHandle: the caller's view of one run_async job. wait()
+// sleeps with the interpreter lock released, looking at signals every
+// millisecond so that Ctrl+C ends it; the outcome is read under the slots' locks,
+// which the job holds only for a store. Dropping a handle removes the task from
+// the registry, with a warning if it still runs.
 #pragma once
 
 #include <Python.h>

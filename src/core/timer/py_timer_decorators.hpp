@@ -1,3 +1,7 @@
+// The decorators timer and precision_timer, as functions and as the classes
+// Timer and PrecisionTimer they return. They check the frequency (a ValueError
+// before any function is seen) and wrap the decorated callable in a
+// TimerWrapper; nothing runs until that is called.
 #pragma once
 
 #include <Python.h>

@@ -1,3 +1,7 @@
+// The Python class TimerHandle: a started timer as its caller holds it, and the
+// timer's lifeline. Releasing the handle stops the timer, and so does the
+// collector breaking a cycle through it: for that the handle reports the timer's
+// function and arguments to the collector.
 #pragma once
 
 #include <Python.h>

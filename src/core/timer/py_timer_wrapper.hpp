@@ -1,3 +1,7 @@
+// The Python class TimerWrapper: the decorated function. Each call starts one
+// timer with the call's arguments (a task on the shared runtime for a normal
+// timer, a thread of its own for a precision one), registers it and returns its
+// TimerHandle.
 #pragma once
 
 #include <Python.h>

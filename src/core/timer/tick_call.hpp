@@ -1,3 +1,7 @@
+// The seam between a timer's loop and what it calls: the loops are plain C++ and
+// know nothing of Python, the Python side (py_tick_call.hpp) attaches to the
+// interpreter for each call. end() runs once, on the loop's own thread, so the
+// function is given up where the interpreter lock can be taken.
 #pragma once
 
 #include <memory>

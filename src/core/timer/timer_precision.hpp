@@ -1,3 +1,6 @@
+// The three timer modes and their names. Normal timers tick on the runtime to the
+// millisecond; High and Realtime ones get a thread of their own that sleeps, then
+// spins up to each deadline, Realtime for longer.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,9 @@
+// Threads for work that may block (a normal timer's call into Python), so that
+// no worker ever does. A job goes to an idle thread, to a new one up to the
+// limit, or waits in the queue for the next free thread; a thread idle for the
+// idle limit ends. The runtime keeps two pools: one for blocking work (up to 512
+// threads) and one of a few threads per worker for the jobs of run_async. All
+// state is under one mutex; a job's `done` runs outside it.
 #pragma once
 
 #include <chrono>

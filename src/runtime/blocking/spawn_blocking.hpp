@@ -1,3 +1,7 @@
+// Awaiting blocking work from a task: the job goes to the blocking pool and the
+// task is woken once it has returned. The job and its output live in a record
+// shared with the pool thread, so a task aborted meanwhile neither cuts the job
+// short nor leaves it writing into freed memory.
 #pragma once
 
 #include <functional>

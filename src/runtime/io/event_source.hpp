@@ -1,3 +1,6 @@
+// What the reactor calls back: one object per watched descriptor, its address
+// kept in the epoll event. on_events runs on the driving thread, which serves
+// everyone, so it must not block: it records what happened and wakes.
 #pragma once
 
 #include <cstdint>

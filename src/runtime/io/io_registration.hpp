@@ -1,3 +1,15 @@
+// Readiness of a non-blocking descriptor, edge-triggered. Each edge is reported
+// once: on_events marks the direction ready, counts the event and wakes that
+// side's waiter (errors and hang-ups wake both, so the next read or write reports
+// them). Readiness then stays set. A reader that finds it set reads until the
+// call answers EAGAIN and only then calls clear_read_ready(), which clears it
+// unless an event has come since the readiness the reader acted on (the event
+// count tells). So an edge landing between the read and the clear is kept, never
+// lost, and a drained socket is not read again before its next edge.
+//
+// Write readiness is never cleared: after the first edge, writable() completes at
+// once. Each direction keeps one waker, so one reader and one writer at a time.
+// The descriptor's owner destroys the registration before closing it.
 #pragma once
 
 #include <cstdint>

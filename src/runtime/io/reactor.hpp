@@ -1,3 +1,15 @@
+// The reactor: one epoll instance per runtime, watching the registered sockets,
+// the timer driver's timerfd, its own wake eventfd and, once a signal is awaited
+// on this runtime, the signal hub's eventfd. It has no thread: the driver duty
+// (one thread at a time) belongs to a parked thread, which blocks in turn() and
+// runs each ready source's on_events. Handlers only record what happened and
+// call wakers; no task step runs inside the dispatch. wake() ends the driver's
+// wait when the driving thread itself must stop parking; release_driver() passes
+// the duty to a listed candidate (parker.hpp).
+//
+// Sockets are registered edge-triggered (io_registration.hpp). A deregistered
+// source is retired rather than freed until the next turn begins, since events
+// already fetched may still point at it.
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,7 @@
+// The polling contract every awaitable here follows: poll() finishes, or leaves
+// the context's waker where progress will come from; take() hands the outcome out
+// once. Anything that keeps it can be awaited in a Task, raced in a select or
+// bounded by a time-out without a coroutine of its own.
 #pragma once
 
 #include <concepts>

@@ -1,3 +1,6 @@
+// The spawner's reference to a spawned task. Awaiting it gives the task's output,
+// or an Aborted error after abort(); dropping it only detaches the task, which
+// runs on and frees itself with its last reference.
 #pragma once
 
 #include <utility>

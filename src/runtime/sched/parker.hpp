@@ -1,3 +1,16 @@
+// Parking, and how the reactor duty passes between parked threads. A thread that
+// parks (an idle worker, or one polling its own task) first tries to become the
+// reactor's driver: then it sleeps in epoll_wait and dispatches readiness, timer
+// expiry and signal notices for everyone. Otherwise it lists itself as a driver
+// candidate and sleeps on its condition variable. Every turn of the reactor ends
+// the driver's park: it releases the duty and unparks the first candidate, and
+// whichever of the two parks first drives next. So the duty passes on while any
+// thread is parked, and the runtime needs no thread of its own for I/O.
+//
+// States: Empty, ParkedCondvar, ParkedDriver, Notified. unpark() sets Notified
+// whatever the state and wakes the sleeper by the means its state names (the
+// condition variable, or the reactor's wake eventfd), so an unpark that comes
+// before the park is not lost.
 #pragma once
 
 #include <atomic>

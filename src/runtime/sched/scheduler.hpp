@@ -1,3 +1,16 @@
+// The worker pool. Each worker serves a slot: a run queue and a parker. A task
+// woken on a worker goes to that worker's queue, one woken elsewhere to the
+// shared injection queue. A worker takes from its own queue, then the injection
+// queue, then steals from the others, and parks when all are empty; queueing a
+// task unparks one idle worker, preferably one not driving the reactor, so I/O
+// and timers stay served. Every queue entry holds one task reference.
+//
+// Hand-off: a worker about to block gives its slot (queue and duty) to a spare
+// thread, or to a new one, and finishes its task step without a slot; it then
+// waits as a spare for the next hand-off, ending after 10 s unused. The number
+// of threads serving slots never changes. A thread in a task step (a worker, a
+// handed-off one, a job) may wait for the runtime but never start one. Each
+// queue has its own mutex; the idle list and the spare list theirs.
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,10 @@
+// Task<T>, the coroutine every asynchronous operation here is written as. It does
+// nothing until polled; each poll first re-polls the operation the coroutine is
+// suspended on and resumes it only once that is ready, so an await never resumes
+// to an unfinished operation. A Task owns its frame and, through its awaits, the
+// frames of the tasks it awaits: destroying it destroys the whole chain, and
+// their locals withdraw whatever they were registered with. Nothing is caught
+// here: failures travel as Result values.
 #pragma once
 
 #include <coroutine>

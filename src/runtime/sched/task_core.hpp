@@ -1,3 +1,16 @@
+// The shared record of one spawned task. Its state is a set of bits: Scheduled
+// while it sits in a run queue, Running while a worker polls it, Notified when it
+// was woken during that poll (it goes back to a queue instead of going idle),
+// Complete once its future has finished or been dropped, and AbortRequested,
+// which ends it at its next run. A wake sets Scheduled or Notified only if it is
+// not set already, so a task is never queued twice and further wakes do nothing.
+//
+// References: one for the join handle, one for the run queue while Scheduled
+// (run() consumes it, or passes it on to the queue again), one for every waker a
+// poll left behind. Whoever drops the last one deletes the record. The future
+// goes earlier, in the run that completes or aborts it, so its frames'
+// destructors withdraw their registrations on a worker, not on whichever thread
+// drops the last reference. The outcome for the join handle has its own mutex.
 #pragma once
 
 #include <atomic>

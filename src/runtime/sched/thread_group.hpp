@@ -1,3 +1,6 @@
+// The runtime's own threads, started detached and counted, so that a runtime
+// being destroyed can wait for the last of them and tests can see how many live.
+// A thread counts as started only once it carries its name.
 #pragma once
 
 #include <condition_variable>

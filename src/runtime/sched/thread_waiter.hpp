@@ -1,3 +1,5 @@
+// The waker of a thread that polls a task itself (block_on, wait_for): a wake
+// unparks it. While parked it may be the one driving the reactor.
 #pragma once
 
 #include "runtime/sched/parker.hpp"

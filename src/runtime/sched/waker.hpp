@@ -1,3 +1,8 @@
+// Wakers: counted references to whatever must make progress again, a task or a
+// thread that polls a task itself. Whoever a poll registered with keeps one.
+// Waking never polls the target: it queues the task or unparks the thread, so it
+// is cheap and may be called from any thread, the reactor's driver included.
+// Callers wake after dropping their own locks.
 #pragma once
 
 #include <atomic>

@@ -1,3 +1,9 @@
+// The process-wide side of signal listening. The handler is async-signal-safe:
+// it chains to the handler installed before it, counts the delivery and writes
+// to one eventfd. Every runtime a listener has waited on watches that eventfd;
+// the driver that sees it runs on_events, which compares each subscription's
+// count with the one it last saw and wakes those with news. Handlers stay
+// installed for the life of the process.
 #pragma once
 
 #include <cstdint>

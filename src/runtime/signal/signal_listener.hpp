@@ -1,3 +1,6 @@
+// Waiting for a POSIX signal inside a task. A listener subscribes at creation, so
+// no delivery after that is missed; deliveries while nobody waits merge into one.
+// The first wait on a runtime adds the hub's eventfd to its reactor.
 #pragma once
 
 #include <memory>

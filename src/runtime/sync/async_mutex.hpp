@@ -1,3 +1,8 @@
+// A mutex for tasks: waiting suspends the task, not its thread. The lock passes
+// straight from the holder to the first waiter, in the order waiters first asked,
+// so nobody overtakes and try_lock never jumps the queue. A request dropped
+// before its grant leaves the queue; one granted but never taken passes the lock
+// on. A guard may be released on any thread.
 #pragma once
 
 #include <mutex>

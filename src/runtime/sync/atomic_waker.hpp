@@ -1,3 +1,6 @@
+// The consumer's waker slot of a channel, registered and woken without a lock.
+// States Waiting, Registering, Waking: a wake that races a registration is
+// delivered by whichever side comes second, so it is never lost.
 #pragma once
 
 #include <atomic>

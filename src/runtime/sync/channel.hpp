@@ -1,3 +1,9 @@
+// Unbounded multi-producer, single-consumer channels: how frames pass between
+// Python calls and background tasks. A send never waits (one exchange and one
+// store) and fails only once the receiver is gone; values arrive in the order
+// their sends linked them. The receiver waits through an AtomicWaker, sees the
+// end once every sender is gone and the queue is drained, and drops whatever is
+// still queued when it goes.
 #pragma once
 
 #include <atomic>

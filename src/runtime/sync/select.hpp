@@ -1,3 +1,7 @@
+// Waiting for the first of several operations (a frame to send or a frame
+// received; a signal or a time limit). Each poll starts at a random one, so none
+// is favoured under load; the others are dropped with the select and withdraw
+// their registrations.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,6 @@
+// The ticker behind normal timers: due instants on a fixed grid from the first
+// tick, each waited for with a Sleep on the runtime's timer driver, so a timer
+// keeps its rate without drift and never makes up missed ticks in a burst.
 #pragma once
 
 #include <chrono>

@@ -1,3 +1,6 @@
+// Bounding a wait: any pollable raced against a Sleep. The operation is polled
+// first, so an outcome already there wins over a passed deadline; at a time-out
+// the operation is dropped with the Timeout and withdraws its registration.
 #pragma once
 
 #include <optional>

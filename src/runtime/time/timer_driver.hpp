@@ -1,3 +1,10 @@
+// The timer driver: every pending sleep of one runtime, in deadline order,
+// behind one timerfd armed for the earliest. The reactor's driver runs its
+// on_events, which wakes every entry that is due and re-arms the timerfd for the
+// next. Deadlines are whole milliseconds, rounded up, so nothing fires early and
+// sleeps due in the same millisecond share one wake-up. Entries belong to their
+// sleeps and are only listed here, under the driver's mutex; a sleep disarms its
+// entry before it goes.
 #pragma once
 
 #include <chrono>

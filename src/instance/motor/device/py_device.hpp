@@ -1,3 +1,7 @@
+// The Python class Device: one driver of a Motor, shared with its group. Setting
+// a target only stores it for the next broadcast; reading feedback copies the
+// last decoded frame under the driver's watch lock, which the feedback task holds
+// only for one store.
 #pragma once
 
 #include <Python.h>

@@ -1,3 +1,5 @@
+// The broadcast frame's payload: up to four drivers' targets as signed 16-bit
+// counts, one slot each, so that one frame commands a whole group.
 #pragma once
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// Feedback frames from a driver: the one length and layout accepted, and the
+// warning for any other. Nothing here throws: the group's feedback task runs
+// every frame it receives through here.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// A driver's control mode: what its target means (current, speed or position)
+// and so how the target is scaled in the broadcast frame.
 #pragma once
 
 #include <cstdint>

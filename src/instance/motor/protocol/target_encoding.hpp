@@ -1,3 +1,6 @@
+// Targets from Python to the wire: the narrowing to single precision and the
+// scaled, truncated, saturated 16-bit count, computed as the drivers compute it,
+// so that a target means the same on both ends.
 #pragma once
 
 #include <cstdint>

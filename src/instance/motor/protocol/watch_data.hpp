@@ -1,3 +1,5 @@
+// The decoded feedback of one driver. A plain value, stored and read whole under
+// the driver's watch lock, so a reader never sees a mix of two frames.
 #pragma once
 
 namespace drovik::motor {
