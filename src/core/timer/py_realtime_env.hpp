@@ -1,3 +1,6 @@
+// The Python face of the real-time opt-in: the environment is read when the
+// first precision timer starts, so a program may set it from Python first, and
+// a malformed value reaches the caller as ValueError before any thread exists.
 #pragma once
 
 namespace drovik::timer {
