@@ -145,7 +145,7 @@ def test_feedback_of_every_length_and_bit_pattern(motor, peer, fd2, data, other_
     peer.send(can_id, data)
     if len(data) != 8:
         assert fd2.shows(f"Warning: ignoring CAN frame 0x{can_id:X} with unexpected length {len(data)}\n")
-        assert motor.get_watch_data(0) == before
+        assert all(map(same, motor.get_watch_data(0).values(), before.values()))  # an earlier example may leave NaN
         return
     if other_id:
         # Not ours: a marker frame of ours after it shows it has been passed over.
