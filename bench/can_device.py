@@ -15,12 +15,12 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "can"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
 from peer import Peer, pack, unpack  # noqa: E402
 
 import drovik  # noqa: E402
 
-PEER = str(Path(__file__).resolve().parents[1] / "tests" / "can" / "peer.py")
+PEER = str(Path(__file__).resolve().parents[1] / "tests" / "support" / "peer.py")
 PAYLOAD = bytes(range(8))
 
 

@@ -16,10 +16,10 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "can"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
 from peer import FRAME, Peer, pack  # noqa: E402
 
-PEER = str(Path(__file__).resolve().parents[1] / "tests" / "can" / "peer.py")
+PEER = str(Path(__file__).resolve().parents[1] / "tests" / "support" / "peer.py")
 
 
 def throughput(iface: str, frames: int) -> dict:

@@ -17,7 +17,7 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "can"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
 from peer import pack  # noqa: E402
 
 import drovik  # noqa: E402

@@ -18,8 +18,8 @@ import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "can"))
-from peer import Peer  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+from peer import Peer, wait_until_heard  # noqa: E402
 
 import drovik  # noqa: E402
 from procstat import counts, rss_kib  # noqa: E402
@@ -32,9 +32,7 @@ WINDOW = 200
 def open_device(iface, peer):
     """A CanDeviceNonBlocking whose socket, opened in the background, is known to be open."""
     device = drovik.CanDeviceNonBlocking(iface)
-    while device.send(0x7FF, b"") is None and peer.recv(timeout=0.05) is None:
-        pass
-    peer.drain()
+    wait_until_heard(device.send, lambda: peer.recv(timeout=0.05))
     return device
 
 

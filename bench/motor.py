@@ -17,22 +17,24 @@ import resource
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import drovik
 
-FEEDBACK_PEER = r"""
-import socket, struct, sys, time
-s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-s.bind((sys.argv[1],))
+FEEDBACK_PEER = rf"""
+import struct, sys, time
+sys.path.insert(0, {str(Path(__file__).resolve().parents[1] / "tests" / "support")!r})
+from peer import Peer, pack
+peer = Peer(sys.argv[1])
 sent = []
 print("ready", flush=True)
 for line in sys.stdin:
     n = int(line)
     if n < 0:
         break
-    frame = struct.pack("=IB3x8s", 0x201, 8, struct.pack("<fhh", float(n), 0, 0))
+    frame = pack(0x201, struct.pack("<fhh", float(n), 0, 0))
     sent.append(time.perf_counter_ns())
-    s.send(frame)
+    peer.sock.send(frame)
 print(" ".join(map(str, sent)), flush=True)
 """
 

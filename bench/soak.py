@@ -12,8 +12,6 @@ Run it under testing/vbus/run-with-vbus on a machine without kernel CAN.
 import argparse
 import json
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import time
@@ -21,6 +19,9 @@ from pathlib import Path
 
 import drovik
 from procstat import counts, rss_kib
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+from peer import Peer, wait_until_heard  # noqa: E402
 
 TESTING = Path(__file__).resolve().parents[1] / "testing"
 FEEDBACK_IDS = (0x201, 0x202, 0x203, 0x204)
@@ -35,14 +36,8 @@ def main():
     # The witness of what the bus delivered opens first, so that it hears every
     # frame the simulator will send.
     listener = drovik.CanDeviceNonBlocking(args.iface)
-    probe = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-    probe.bind((args.iface,))
-    while True:
-        probe.send(struct.pack("=IB3x8s", 0x7FF, 0, b""))
-        if listener.receive_timeout(50) is not None:
-            break
-    while listener.receive_timeout(50) is not None:
-        pass
+    with Peer(args.iface) as probe:
+        wait_until_heard(probe.send, lambda: listener.receive_timeout(50))
 
     sim = subprocess.Popen(
         [sys.executable, "-m", "motor_sim", "--iface", args.iface, "--broadcast-id", "0x100", "--rate", "1000",

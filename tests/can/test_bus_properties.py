@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import drovik
 from claims import Claims
-from peer import EFF_FLAG
+from peer import EFF_FLAG, wait_until_heard
 from waiting import eventually
 
 # Objects are built once per test and reused across examples on purpose: each
@@ -98,7 +98,7 @@ def receivers(can_bus, peer):
     """A blocking and a non-blocking device, both known to hear the bus."""
     blocking = drovik.CanDevice(can_bus.iface)
     nonblocking = drovik.CanDeviceNonBlocking(can_bus.iface)
-    assert eventually(lambda: peer.send(0x7B, b"") or nonblocking.receive_timeout(50) is not None)
+    wait_until_heard(peer.send, lambda: nonblocking.receive_timeout(50))
     peer.send(0x7C, b"")  # both drained up to this marker
     while blocking.receive() != (0x7C, b""):
         pass
@@ -145,7 +145,7 @@ def test_feedback_of_every_length_and_bit_pattern(motor, peer, fd2, data, other_
     peer.send(can_id, data)
     if len(data) != 8:
         assert fd2.shows(f"Warning: ignoring CAN frame 0x{can_id:X} with unexpected length {len(data)}\n")
-        assert motor.get_watch_data(0) == before
+        assert all(map(same, motor.get_watch_data(0).values(), before.values()))  # an earlier example may leave NaN
         return
     if other_id:
         # Not ours: a marker frame of ours after it shows it has been passed over.

@@ -13,7 +13,7 @@ import drovik
 from payloads import Reentrant
 from peer import EFF_FLAG
 
-PEER = str(Path(__file__).with_name("peer.py"))
+PEER = str(Path(__file__).resolve().parents[1] / "support" / "peer.py")
 
 
 @pytest.fixture

@@ -11,7 +11,7 @@ import pytest
 
 import drovik
 from waiting import eventually
-from peer import EFF_FLAG
+from peer import EFF_FLAG, wait_until_heard
 from payloads import Reentrant
 
 U64_MAX = 2**64 - 1
@@ -28,24 +28,10 @@ def open_sockets():
     return count
 
 
-def wait_until_listening(dev, peer):
-    """The socket task opens the interface in the background: numbered probes go
-    out until the latest one comes back, which also drains every earlier one."""
-    for n in range(1000):
-        probe = (0x7FF, n.to_bytes(2, "little"))
-        peer.send(*probe)
-        frame = dev.receive_timeout(50)
-        while frame is not None and frame != probe:
-            frame = dev.receive_timeout(50)
-        if frame == probe:
-            return
-    pytest.fail("the device never heard the bus")
-
-
 @pytest.fixture
 def device(can_bus, peer):
     dev = drovik.CanDeviceNonBlocking(can_bus.iface)
-    wait_until_listening(dev, peer)
+    wait_until_heard(peer.send, lambda: dev.receive_timeout(50))
     return dev
 
 
@@ -159,13 +145,13 @@ def test_socket_stays_open_after_release_until_the_next_frame(can_bus):
 import gc, os, sys
 sys.path[:0] = {[str(Path(__file__).parent), str(Path(__file__).parents[1] / "support")]!r}
 import drovik
-from peer import Peer
-from test_can_device_nonblocking import open_sockets, wait_until_listening
+from peer import Peer, wait_until_heard
+from test_can_device_nonblocking import open_sockets
 from waiting import eventually
 peer = Peer({can_bus.iface!r})
 before = open_sockets()
 dev = drovik.CanDeviceNonBlocking({can_bus.iface!r})
-wait_until_listening(dev, peer)
+wait_until_heard(peer.send, lambda: dev.receive_timeout(50))
 opened = open_sockets()
 del dev
 gc.collect()

@@ -10,13 +10,13 @@ from pathlib import Path
 
 import pytest
 
-FEEDER = """
-import os, socket, struct, sys, time
-s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-s.bind((sys.argv[1],))
-frame = struct.pack("=IB3x8s", 0x201, 8, struct.pack("<fhh", 1.0, 0, 0))
+FEEDER = f"""
+import os, struct, sys, time
+sys.path.insert(0, {str(Path(__file__).resolve().parents[1] / "support")!r})
+from peer import Peer
+peer = Peer(sys.argv[1])
 while os.getppid() == int(sys.argv[2]):
-    s.send(frame)
+    peer.send(0x201, struct.pack("<fhh", 1.0, 0, 0))
     time.sleep(0.005)
 """
 

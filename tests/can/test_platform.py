@@ -20,7 +20,7 @@ import pytest
 
 from peer import EFF_FLAG, FRAME, Peer, pack, sequence_data, unpack
 
-PEER = str(Path(__file__).with_name("peer.py"))
+PEER = str(Path(__file__).resolve().parents[1] / "support" / "peer.py")
 SOL_CAN_RAW = 101
 CAN_RAW_FILTER, CAN_RAW_ERR_FILTER, CAN_RAW_LOOPBACK, CAN_RAW_RECV_OWN_MSGS = 1, 2, 3, 4
 CAN_RAW_FD_FRAMES, CAN_RAW_JOIN_FILTERS = 5, 6
@@ -147,7 +147,7 @@ def test_unbound_socket_receives_nothing_and_cannot_send(can_bus):
 BAD_WRITES = [
     ("short", pack(1, b"x")[:15]),
     ("long", pack(1, b"x") + b"\0"),
-    ("length above 8", struct.pack("=IB3x8s", 1, 9, b"12345678")),
+    ("length above 8", FRAME.pack(1, 9, b"12345678")),
 ]
 
 

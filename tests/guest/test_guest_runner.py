@@ -116,8 +116,9 @@ def test_guest_that_cannot_start_says_why(tmp_path, case, message):
 
 # Runs in the guest's Python 3.14 and reports what the kernel did, as JSON.
 CAN_PROBE = r'''
-import errno, json, socket, struct, subprocess
-FRAME = "=IB3x8s"
+import errno, json, socket, subprocess, sys
+sys.path.insert(0, "tests/support")  # the checkout is the working directory
+from peer import FRAME
 
 def can(ifname, blocking=True):
     s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
@@ -126,7 +127,7 @@ def can(ifname, blocking=True):
     return s
 
 def frame(word, data):
-    return struct.pack(FRAME, word, len(data), data.ljust(8, b"\0"))
+    return FRAME.pack(word, len(data), data)
 
 def failure(call):
     try:
@@ -146,7 +147,7 @@ tx, rx, other = can("vcan0"), can("vcan0"), can("vcan1", blocking=False)
 sent = [(0x123, b"hi"), (0x80000800, b"12345678"), (0x7FF, b"")]
 for word, data in sent:
     tx.send(frame(word, data))
-got = [struct.unpack(FRAME, rx.recv(16)) for _ in sent]
+got = [FRAME.unpack(rx.recv(16)) for _ in sent]
 seen["exchange"] = [[word, data[:n].hex()] for word, n, data in got]
 seen["other interface"] = failure(lambda: other.recv(16))
 

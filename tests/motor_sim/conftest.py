@@ -12,14 +12,15 @@ from pathlib import Path
 
 import pytest
 
-TESTING = Path(__file__).resolve().parents[2] / "testing"
-sys.path[:0] = [str(TESTING), str(TESTING / "vbus")]
+ROOT = Path(__file__).resolve().parents[2]
+sys.path[:0] = [str(ROOT / "testing"), str(ROOT / "testing" / "vbus"), str(ROOT / "tests" / "support")]
 
 import vbus_control  # noqa: E402
 from motor_sim import DriverConfig, MotorSimulator  # noqa: E402
-from motor_sim_peer import IFACE, BusPeer, why_no_can  # noqa: E402
+from peer import Peer, why_no_can  # noqa: E402
 
-_NO_CAN = why_no_can()
+IFACE = "vcan0"
+_NO_CAN = why_no_can(IFACE)
 
 
 @pytest.fixture(scope="session")
@@ -31,9 +32,8 @@ def can_iface() -> str:
 
 @pytest.fixture
 def peer(can_iface):
-    bus_peer = BusPeer(can_iface)
-    yield bus_peer
-    bus_peer.close()
+    with Peer(can_iface) as bus_peer:
+        yield bus_peer
 
 
 @pytest.fixture

@@ -1,4 +1,4 @@
-"""The simulator on a CAN bus, driven and read by a struct-only peer."""
+"""The simulator on a CAN bus, driven and read by a peer on the standard socket module."""
 
 import errno
 import struct
@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from motor_sim_peer import DEADLINE, EFF_FLAG, RTR_FLAG
+from peer import DEADLINE, EFF_FLAG, RTR_FLAG
 
 FEEDBACK = struct.Struct("<fhh")
 

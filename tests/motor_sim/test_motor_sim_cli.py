@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from motor_sim_peer import DEADLINE
+from peer import DEADLINE
 from motor_sim.__main__ import main
 
 TESTING = Path(__file__).resolve().parents[2] / "testing"

@@ -1,7 +1,6 @@
 """Frame and payload layouts, driver options: no bus needed."""
 
 import math
-import struct
 
 import pytest
 
@@ -52,12 +51,17 @@ def test_targets_from_counts(count, mode, target):
     assert payload.target_of(count, mode) == target
 
 
+def kernel_frame(word, length, data):
+    """struct can_frame byte by byte (little-endian host): word, length, 3 pad bytes, 8 data bytes."""
+    return word.to_bytes(4, "little") + bytes([length, 0, 0, 0]) + data.ljust(8, b"\0")
+
+
 @pytest.mark.parametrize(
     "can_id, word", [(0x100, 0x100), (0x7FF, 0x7FF), (0x800, 0x80000800), (0x1FFFFFFF, 0x9FFFFFFF)]
 )
 def test_frames_above_0x7ff_are_extended(can_id, word):
     raw = can_frame.pack(can_id, b"\x01\x02")
-    assert raw == struct.pack("=IB3x8s", word, 2, b"\x01\x02")
+    assert raw == kernel_frame(word, 2, b"\x01\x02")
     frame = can_frame.unpack(raw)
     assert (frame.can_id, frame.data) == (can_id, b"\x01\x02")
 
@@ -69,9 +73,9 @@ def test_unsendable_frames_are_refused(can_id, data):
 
 
 def test_received_flags_are_reported_not_kept_in_the_identifier():
-    frame = can_frame.unpack(struct.pack("=IB3x8s", 0x40000100, 8, bytes(8)))
+    frame = can_frame.unpack(kernel_frame(0x40000100, 8, bytes(8)))
     assert (frame.can_id, frame.remote, frame.error) == (0x100, True, False)
-    frame = can_frame.unpack(struct.pack("=IB3x8s", 0x20000004, 8, bytes(8)))
+    frame = can_frame.unpack(kernel_frame(0x20000004, 8, bytes(8)))
     assert frame.error
 
 

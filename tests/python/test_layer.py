@@ -6,17 +6,10 @@ import weakref
 
 import pytest
 
+from claims import Index
 from subproc import run_python
 
 U8, U32, U64 = 0xFF, 0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 @pytest.mark.parametrize(

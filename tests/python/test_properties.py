@@ -7,7 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import drovik
-from claims import Claims
+from claims import Claims, Index
 
 EXAMPLES = settings(max_examples=60, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -25,14 +25,6 @@ def test_unsigned_conversions_take_every_integer(probe, name, value, as_bool_or_
     else:
         with pytest.raises(OverflowError):
             getattr(probe, name)(arg)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 @EXAMPLES

@@ -5,11 +5,16 @@ or the virtual bus); their error paths run everywhere.
 """
 
 import socket
+import sys
 import threading
 import time
 import weakref
+from pathlib import Path
 
 import drovik
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+from peer import wait_until_heard  # noqa: E402
 
 MANAGER = drovik.get_task_manager()
 IFACE = "vcan0"
@@ -157,13 +162,7 @@ def blocking_device():
 def nonblocking_device():
     device = drovik.CanDeviceNonBlocking(IFACE)
     listener = drovik.CanDeviceNonBlocking(IFACE)
-    heard = None
-    for _ in range(400):  # both sockets open in the background
-        device.send(0x321, b"\x05")
-        heard = listener.receive_timeout(50)
-        if heard is not None:
-            break
-    assert heard == (0x321, b"\x05")
+    wait_until_heard(device.send, lambda: listener.receive_timeout(50))  # both open in the background
     (listener.try_receive(), listener.receive_timeout(0), device.interface(), repr(device))
     raises(TypeError, device.send, 0x100, "abc")
     raises(OverflowError, device.receive_timeout, -1)

@@ -1,4 +1,13 @@
-"""A sequence that claims any length and may fail or grow while it is read."""
+"""Objects that claim to be what a conversion wants: a sequence that claims any
+length and may fail or grow while it is read, an integer known only by __index__."""
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
 
 
 class Claims:

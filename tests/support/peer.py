@@ -1,4 +1,6 @@
-"""A CAN peer on the standard library's socket module, for tests and benchmarks.
+"""A CAN node on the standard library's socket module, for tests, the reference-leak
+hunt and the benchmarks: the raw frame layout, a peer socket, and the wait until a
+socket opened in the background hears the bus.
 
 As a library: Peer(iface) is a raw CAN socket bound to iface that sends and
 receives (identifier word with flag bits, data). As a program, for a second
@@ -7,15 +9,19 @@ process:
     peer.py echo IFACE COUNT        prints "ready", then sends each of COUNT received frames back
 """
 
+import errno
 import select
 import socket
 import struct
 import sys
 import time
+from pathlib import Path
 
-FRAME = struct.Struct("=IB3x8s")
-EFF_FLAG = 0x80000000
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "testing"))
+from motor_sim.can_frame import EFF_FLAG, LAYOUT as FRAME, RTR_FLAG  # noqa: E402
+
 SO_RCVBUFFORCE = 33
+DEADLINE = 20.0  # seconds; generous for a loaded two-core machine
 
 
 def pack(word: int, data: bytes = b"") -> bytes:
@@ -25,6 +31,43 @@ def pack(word: int, data: bytes = b"") -> bytes:
 def unpack(raw: bytes) -> tuple[int, bytes]:
     word, length, data = FRAME.unpack(raw)
     return word, data[:length]
+
+
+def sequence_data(n: int) -> bytes:
+    return n.to_bytes(4, "little")
+
+
+def why_no_can(iface: str = "vcan0") -> str | None:
+    """Why no raw CAN socket can be bound to iface here, or None when one can."""
+    try:
+        sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    except (AttributeError, OSError) as error:
+        return f"no raw CAN sockets here ({error})"
+    with sock:
+        try:
+            sock.bind((iface,))
+        except OSError as error:
+            return f"cannot bind a raw CAN socket to {iface} ({error})"
+    return None
+
+
+def wait_until_heard(send, receive, timeout: float = DEADLINE) -> None:
+    """For a socket opened in the background (drovik opens them on a runtime task):
+    numbered probes go out through send(can_id, data) until the latest one comes
+    back through receive() (the next frame, or None after a short wait), which
+    also reads every earlier one on the way."""
+    deadline = time.monotonic() + timeout
+    n = 0
+    while time.monotonic() < deadline:
+        probe = (0x7FF, sequence_data(n))
+        send(*probe)
+        frame = receive()
+        while frame is not None and frame != probe:
+            frame = receive()
+        if frame == probe:
+            return
+        n += 1
+    raise AssertionError(f"the bus was not heard within {timeout} s")
 
 
 class Peer:
@@ -73,6 +116,36 @@ class Peer:
         while self.recv(timeout=quiet) is not None:
             pass
 
+    def broadcast(self, counts: tuple[int, int, int, int], word: int = 0x100) -> None:
+        """A motor broadcast frame: four little-endian int16 targets, slot 0 first."""
+        self.send(word, struct.pack("<4h", *counts))
+
+    def frames(self):
+        """Every frame received, failing once DEADLINE has passed without the one wanted."""
+        deadline = time.monotonic() + DEADLINE
+        while True:
+            try:
+                frame = self.recv(max(0.0, deadline - time.monotonic()))
+            except OSError as error:
+                if error.errno == errno.ENETDOWN:
+                    continue  # a link flap is reported once to every bound socket
+                raise
+            if frame is None:
+                raise AssertionError(f"no expected frame within {DEADLINE} s")
+            yield frame
+
+    def feedback(self, word: int):
+        """Data of the frames with this identifier word, one by one."""
+        return (data for got, data in self.frames() if got == word)
+
+    def feedback_until(self, word: int, done) -> list[bytes]:
+        """Data of the frames with this word up to the first one that done() accepts."""
+        seen = []
+        for data in self.feedback(word):
+            seen.append(data)
+            if done(data):
+                return seen
+
     def close(self) -> None:
         self.sock.close()
 
@@ -81,10 +154,6 @@ class Peer:
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-
-def sequence_data(n: int) -> bytes:
-    return n.to_bytes(4, "little")
 
 
 def main(argv: list[str]) -> int:
