@@ -4,8 +4,9 @@ never clears, and signals need a process of their own."""
 import pytest
 
 import drovik
-from signals import SIGINT, SIGTERM, Child
+from signals import SIGINT, SIGTERM, Child, thread_cpu_seconds
 from subproc import run_python
+from waiting import wait_until
 
 RECEIVED = "\n[drovik] Received {}, initiating graceful shutdown...\n"
 STOPPING = "\n[drovik] Stopping (reason: {}), initiating graceful shutdown...\n"
@@ -79,27 +80,39 @@ def test_block_until_signal_stops_a_task_inside_its_call():
 
 
 def test_a_task_started_after_the_stop_keeps_the_wait_until_its_time_out():
+    # The late task must be registered before block_all's first look, and block_all takes
+    # the interpreter lock back between the stop and that look. So the starter holds the
+    # lock from before the stop until the task is registered: with a long switch interval
+    # nothing makes it let go, and it takes the lock only once block_all has released it.
     child = Child(
         """
-        import drovik, threading, time
+        import drovik, sys, threading, time
         sleeper = drovik.run_async(time.sleep)
         canary = sleeper(30)  # running until the stop clears its flag
         manager = drovik.TaskManager()
+        go, late = threading.Event(), []
         def start_after_the_stop():
-            # Spins holding the interpreter lock, so the late task is registered
-            # before block_all can take the lock back for its first look.
+            go.wait()
             while manager.status()["stopped"] == 0:
                 pass
-            late = sleeper(1)
-            late.wait()
+            late.append(sleeper(30))
+            sys.setswitchinterval(interval)
         starter = threading.Thread(target=start_after_the_stop)
         starter.start()
         print("ready", flush=True)
+        print(starter.native_id, flush=True)
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(3600)
+        go.set()
         print(drovik.block_all(timeout_ms=200), flush=True)
         starter.join()
         canary.cancel()
+        late[0].cancel()
         """
     )
+    starter = int(child.proc.stdout.readline())
+    # Only the spin runs that long: the starter holds the lock by now.
+    wait_until(lambda: thread_cpu_seconds(child.proc.pid, starter) >= 0.05)
     child.signal(SIGINT)
     status, out, err = child.finish()
     assert (status, out.split()) == (0, ["SIGINT"]), err

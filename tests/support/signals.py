@@ -48,6 +48,13 @@ def main_thread_waiting(pid):
             return f.read().rsplit(")", 1)[1].split()[0] == "S"
 
 
+def thread_cpu_seconds(pid, tid):
+    """Processor time, user and system, that one thread of the process has used."""
+    with open(f"/proc/{pid}/task/{tid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def wait_until_main_thread_waits(pid, timeout=30.0):
     """Polls until the main thread has sat waiting in five checks in a row (100 ms):
     longer than the interpreter lets a thread wait for its lock."""
