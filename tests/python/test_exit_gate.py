@@ -45,12 +45,12 @@ def test_a_child_forked_inside_a_call_ends_quietly_when_it_returns(mode):
         import os, time, warnings, drovik
         warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside other threads
         children = []
-        def body():
-            print("call", os.getpid(), flush=True)
+        def body():  # one write per line: parent and child share the pipe
+            os.write(1, f"call {{os.getpid()}}\\n".encode())
             if not children:
                 children.append(os.fork())
                 if children[0] == 0:
-                    print("child returns", flush=True)
+                    os.write(1, b"child returns\\n")
         {START[mode]}
         while not children:
             time.sleep(0.001)
@@ -68,3 +68,25 @@ def test_a_child_forked_inside_a_call_ends_quietly_when_it_returns(mode):
     parent = {line for line in lines if line.startswith("call ")}
     assert len(parent) == 1, lines  # no call ever came from the child
     assert result.stderr == ""
+
+
+@pytest.mark.parametrize("ending, status", [("", 0), ("raise ValueError('at the end')", 1)])
+def test_a_call_that_never_returns_ends_the_process_at_exit_with_output_flushed(ending, status):
+    result = run_python(
+        f"""
+        import drovik, threading
+        inside = threading.Event()
+        def spin():
+            inside.set()
+            while True:
+                pass
+        job = drovik.run_async(spin)()
+        inside.wait(20)
+        job.cancel()  # no drop warning: only the exit is under test
+        print("bye")  # left in the buffer of a piped stdout
+        {ending}
+        """,
+        timeout=60,
+    )
+    assert (result.returncode, result.stdout) == (status, "bye\n"), result.stderr
+    assert ("ValueError: at the end" in result.stderr) == bool(ending), result.stderr
