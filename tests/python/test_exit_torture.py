@@ -14,6 +14,6 @@ def test_exit_with_calls_inside_is_prompt_and_quiet(variant):
     env = dict(os.environ)
     if PROBE_DIR:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [PROBE_DIR, env.get("PYTHONPATH")]))
-    counts, failures = torture([variant], runs=4, load=2, env=env)
+    counts, failures = torture([variant], runs=8, load=2, env=env)
     assert failures == [], failures
-    assert counts[variant]["ok"] == 4
+    assert counts[variant]["ok"] == 8
