@@ -33,14 +33,9 @@ Lowered& lowered() {
     return *state;
 }
 
-PyObject* sys_function(const char* name) {
-    PyObject* sys = PyImport_AddModule("sys");  // borrowed
-    return sys == nullptr ? nullptr : PyObject_GetAttrString(sys, name);
-}
-
 std::optional<Micros> current_interval() {
-    py::Ref get = py::Ref::steal(sys_function("getswitchinterval"));
-    py::Ref value = get ? py::Ref::steal(PyObject_CallNoArgs(get.get())) : py::Ref{};
+    PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
+    py::Ref value = get ? py::Ref::steal(PyObject_CallNoArgs(get)) : py::Ref{};
     double seconds = value ? PyFloat_AsDouble(value.get()) : -1.0;
     if (PyErr_Occurred() || seconds < 0) {
         PyErr_Clear();
@@ -50,9 +45,8 @@ std::optional<Micros> current_interval() {
 }
 
 bool set_interval(Micros micros) {
-    py::Ref set = py::Ref::steal(sys_function("setswitchinterval"));
-    py::Ref done = set ? py::Ref::steal(PyObject_CallFunction(set.get(), "d", static_cast<double>(micros) / 1e6))
-                       : py::Ref{};
+    PyObject* set = PySys_GetObject("setswitchinterval");  // borrowed
+    py::Ref done = set ? py::Ref::steal(PyObject_CallFunction(set, "d", static_cast<double>(micros) / 1e6)) : py::Ref{};
     if (!done) PyErr_Clear();
     return static_cast<bool>(done);
 }
