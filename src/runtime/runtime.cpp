@@ -12,6 +12,7 @@ namespace drovik::rt {
 
 namespace {
 thread_local Runtime* this_thread_runtime = nullptr;
+thread_local Runtime* this_thread_job_runtime = nullptr;  // set while the thread runs a job
 }  // namespace
 
 RuntimeConfig RuntimeConfig::for_this_process() {
@@ -53,11 +54,21 @@ Runtime::~Runtime() {
 Result<void> Runtime::spawn_job(std::function<void()> job) {
     // Every user job starts here, on a job thread, never on a worker.
     return jobs_->submit(
-        [job = std::move(job)] {
+        [this, job = std::move(job)] {
             JobStep step;
+            this_thread_job_runtime = this;
             job();
+            this_thread_job_runtime = nullptr;
         },
         [] {});
+}
+
+JobWait::JobWait() : pool_(this_thread_job_runtime ? &this_thread_job_runtime->job_pool() : nullptr) {
+    if (pool_ != nullptr) pool_->lend();
+}
+
+JobWait::~JobWait() {
+    if (pool_ != nullptr) pool_->give_back();
 }
 
 RuntimeScope::RuntimeScope(Runtime& runtime) : outer_(std::exchange(this_thread_runtime, &runtime)) {}

@@ -63,6 +63,7 @@ public:
     // such call off the workers (CAN traffic and timers never wait for one) at
     // the cost of one hand-off, whatever the call's length. Jobs start in order.
     Result<void> spawn_job(std::function<void()> job);
+    BlockingPool& job_pool() noexcept { return *jobs_; }
 
     // Before the calling thread blocks for long (waits, calls into Python): a
     // worker hands its queue and scheduling duty to a replacement thread, so the
@@ -102,6 +103,19 @@ public:
 
 private:
     Runtime* outer_;
+};
+
+// Around a wait for other jobs: on a job thread, lends its place (BlockingPool::lend)
+// for the scope; elsewhere does nothing.
+class JobWait {
+public:
+    JobWait();
+    ~JobWait();
+    JobWait(const JobWait&) = delete;
+    JobWait& operator=(const JobWait&) = delete;
+
+private:
+    BlockingPool* pool_;
 };
 
 // The runtime the calling thread serves (a worker, or a thread inside block_on), if any.

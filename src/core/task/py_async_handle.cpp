@@ -9,6 +9,7 @@
 #include "py/gil.hpp"
 #include "py/runtime_bridge.hpp"
 #include "py/type.hpp"
+#include "runtime/runtime.hpp"
 
 namespace drovik::task {
 
@@ -95,7 +96,10 @@ Ref wait(AsyncHandle& self, PyObject* args, PyObject* kwargs) {
     auto limit = py::optional_value(timeout_arg, [](PyObject* v) { return py::named_argument("timeout_ms", v, py::to_u64); });
     const auto start = std::chrono::steady_clock::now();
     AsyncOutcome& outcome = self.outcome();
+    // A job waiting for another one gives its job thread's place to the one waited for.
+    std::optional<rt::JobWait> lending;
     while (!outcome.completed.load() && !outcome.cancelled.load()) {
+        if (!lending) lending.emplace();
         if (limit && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(*limit)) {
             py::raise(PyExc_TimeoutError, "Async task wait timed out");
         }
