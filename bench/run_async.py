@@ -1,9 +1,10 @@
 """run_async against concurrent.futures: the start-to-wait() round trip of a
-trivial function, tasks per second for a batch, and how long block_all takes to
-return after SIGINT with ten timers running (goal: under 20 ms) against a
-plain-Python shutdown of ten timer threads.
+trivial function, tasks per second for a batch, the threads and virtual memory
+of a process that has just started 100 or 100,000 jobs, and how long block_all
+takes to return after SIGINT with ten timers running (goal: under 20 ms)
+against a plain-Python shutdown of ten timer threads.
 
-    python3 bench/run_async.py [--round-trips 5000] [--batch 20000] [--signals 10] [--json]
+    python3 bench/run_async.py [--round-trips 5000] [--batch 20000] [--queued 100000] [--signals 10] [--json]
 """
 
 import argparse
@@ -48,6 +49,34 @@ except KeyboardInterrupt:
         t.join()
 print(time.monotonic_ns(), flush=True)
 """
+
+
+# Starts N jobs, notes the process's threads and virtual memory, then waits for them.
+QUEUED_CHILD = r"""
+import json, os, sys
+from concurrent.futures import ThreadPoolExecutor
+import drovik
+def status():
+    fields = dict(line.split(":", 1) for line in open("/proc/self/status"))
+    return {"threads": int(fields["Threads"]), "vm_mb": int(fields["VmSize"].split()[0]) // 1024}
+count, kind = int(sys.argv[1]), sys.argv[2]
+if kind == "run_async":
+    start, finish = drovik.run_async(abs), lambda h: h.wait()
+else:
+    pool = ThreadPoolExecutor(max_workers=os.cpu_count())
+    start, finish = (lambda i: pool.submit(abs, i)), (lambda f: f.result())
+pending = [start(-i) for i in range(count)]
+started = status()
+for item in pending:
+    finish(item)
+print(json.dumps(started))
+"""
+
+
+def queued_status(count, kind):
+    out = subprocess.run([sys.executable, "-c", QUEUED_CHILD, str(count), kind], capture_output=True, text=True,
+                         check=True, timeout=600).stdout
+    return json.loads(out)
 
 
 def nothing():
@@ -95,6 +124,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--round-trips", type=int, default=5000)
     parser.add_argument("--batch", type=int, default=20000)
+    parser.add_argument("--queued", type=int, default=100000)
     parser.add_argument("--signals", type=int, default=10)
     parser.add_argument("--json", action="store_true")
     args = parser.parse_args()
@@ -111,6 +141,10 @@ def main():
                 "ThreadPoolExecutor": batch_rate(lambda: pool.submit(nothing), lambda f: f.result(), args.batch),
             },
         }
+    results["after_starting"] = {
+        f"{kind}, {count} jobs": queued_status(count, kind)
+        for kind in ("run_async", "ThreadPoolExecutor") for count in (100, args.queued)
+    }
     results["sigint_to_return"] = {
         "block_all, 10 timers": shutdown_delay_ms(DROVIK_CHILD, args.signals),
         "plain Python, 10 timer threads": shutdown_delay_ms(PLAIN_CHILD, args.signals),

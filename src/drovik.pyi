@@ -119,7 +119,7 @@ class AsyncHandle(Generic[_R_co]):
 
 @final
 class RunAsync(Generic[Unpack[_Ts], _R]):
-    """A decorated function; each call runs it once on a runtime worker."""
+    """A decorated function; each call runs it once on a job thread."""
 
     def __new__(cls, func: Callable[[Unpack[_Ts]], _R]) -> RunAsync[Unpack[_Ts], _R]: ...
     def __call__(self, *args: Unpack[_Ts]) -> AsyncHandle[_R]: ...

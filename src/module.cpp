@@ -1,9 +1,6 @@
 // PyInit_drovik: the module's only exported symbol.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-
 #include "py/ref.hpp"
 #include "registration.hpp"
 
@@ -18,9 +15,7 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-// The interpreter that imported the module first (-1: none yet) and the module
-// object made then; the module serves that interpreter alone.
-std::atomic<std::int64_t> owner_interpreter{-1};
+// The module object, made once; it serves the main interpreter alone.
 PyObject* module_object = nullptr;
 
 bool add_surface(PyObject* module) {
@@ -42,11 +37,11 @@ bool add_surface(PyObject* module) {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_drovik() {
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id < 0) return nullptr;
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError, "drovik does not support sub-interpreters");
+    // Its threads call into the interpreter that started them for as long as
+    // they run; a sub-interpreter may be torn down under them at any time.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "drovik does not support sub-interpreters: import it in the main interpreter only");
         return nullptr;
     }
     if (module_object != nullptr) return Py_NewRef(module_object);

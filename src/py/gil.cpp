@@ -1,24 +1,83 @@
 #include "py/gil.hpp"
 
-#include "py/deferred.hpp"
+#include "py/exit_gate.hpp"
 
 namespace drovik::py {
 
-bool interpreter_closing() noexcept {
+namespace {
+
+bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-    return !Py_IsInitialized() || Py_IsFinalizing();
+    return Py_IsFinalizing();
 #else
-    return !Py_IsInitialized() || _Py_IsFinalizing();
+    return _Py_IsFinalizing();
 #endif
 }
 
-std::optional<Attached> Attached::attach() {
-    // The window between this check and PyGILState_Ensure is the interpreter's own:
-    // a thread caught in it is parked or ended by the interpreter and never returns.
-    if (interpreter_closing()) return std::nullopt;
-    return Attached(PyGILState_Ensure());
+// Passes the gate, unless it is closed or the interpreter already finalises
+// (a process that never installed the gate's exit hook).
+bool enter_interpreter() noexcept {
+    if (!enter_gate()) return false;
+    if (!interpreter_finalizing()) return true;
+    leave_gate();
+    return false;
 }
 
-bool Attached::holds_gil() noexcept { return current_thread_holds_gil(); }
+// The thread state a background thread keeps between its calls.
+class ThreadAttachment {
+public:
+    ThreadAttachment() = default;
+    ThreadAttachment(const ThreadAttachment&) = delete;
+    ThreadAttachment& operator=(const ThreadAttachment&) = delete;
+    // The thread ends: its state goes back through the gate, or, once the
+    // interpreter is exiting, stays untouched (the process is ending anyway).
+    ~ThreadAttachment() {
+        if (state_ == nullptr || !enter_interpreter()) return;
+        PyEval_RestoreThread(state_);
+        PyGILState_Release(gilstate_);  // the outermost release: clears and frees the state
+        leave_gate();
+    }
+
+    bool attached = false;
+
+    // Takes the GIL, making the thread state on the first call.
+    void take() {
+        if (state_ != nullptr) {
+            PyEval_RestoreThread(state_);
+            return;
+        }
+        // Made through the GIL-state API so that the interpreter knows it as this
+        // thread's state: code in a call that asks for the GIL itself finds it.
+        gilstate_ = PyGILState_Ensure();
+        state_ = PyThreadState_Get();
+    }
+    void give() noexcept { PyEval_SaveThread(); }
+
+private:
+    PyThreadState* state_ = nullptr;
+    PyGILState_STATE gilstate_ = PyGILState_UNLOCKED;
+};
+
+thread_local ThreadAttachment this_thread;
+
+}  // namespace
+
+std::optional<Attached> Attached::attach() {
+    ThreadAttachment& me = this_thread;
+    if (me.attached) return Attached(false);
+    if (!enter_interpreter()) return std::nullopt;
+    me.take();
+    me.attached = true;
+    return Attached(true);
+}
+
+Attached::~Attached() {
+    if (!owns_) return;
+    if (forked_inside_this_call()) end_forked_child();
+    ThreadAttachment& me = this_thread;
+    me.attached = false;
+    me.give();
+    leave_gate();
+}
 
 }  // namespace drovik::py

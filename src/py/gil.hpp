@@ -7,7 +7,6 @@
 #include <Python.h>
 
 #include <optional>
-#include <utility>
 
 namespace drovik::py {
 
@@ -25,34 +24,28 @@ private:
     PyThreadState* state_;
 };
 
-// True once the interpreter has begun to finalise (or was never started): no
-// background thread may call into Python from then on.
-bool interpreter_closing() noexcept;
-
 // A background thread's attachment to the interpreter for one call into Python.
-// Refused once the interpreter is finalising; the caller then ends quietly.
+// The thread makes its thread state at its first attachment and keeps it for
+// its life (freed when the thread ends); each attachment only takes and gives
+// back the GIL. Every attachment passes the exit gate: refused once the
+// interpreter is exiting, and the caller then ends without touching Python.
 class Attached {
 public:
-    // Not noexcept: an interpreter that starts exiting meanwhile may end the thread
-    // inside PyGILState_Ensure by a forced unwind, which must pass through.
+    // Not noexcept: an interpreter that exits without the gate (never installed)
+    // may end the thread inside by a forced unwind, which must pass through.
     static std::optional<Attached> attach();
 
-    Attached(Attached&& other) noexcept : state_(other.state_), owns_(other.owns_) { other.owns_ = false; }
+    Attached(Attached&& other) noexcept : owns_(other.owns_) { other.owns_ = false; }
     Attached(const Attached&) = delete;
     Attached& operator=(const Attached&) = delete;
     Attached& operator=(Attached&&) = delete;
-    // A thread the exiting interpreter ends inside a call unwinds through here
-    // without its thread state: then there is nothing to release.
-    ~Attached() {
-        if (owns_ && holds_gil()) PyGILState_Release(state_);
-    }
+    // In a child forked from inside the call, the process ends here, quietly.
+    ~Attached();
 
 private:
-    static bool holds_gil() noexcept;
-    explicit Attached(PyGILState_STATE state) noexcept : state_(state), owns_(true) {}
+    explicit Attached(bool owns) noexcept : owns_(owns) {}
 
-    PyGILState_STATE state_;
-    bool owns_;
+    bool owns_;  // false for a nested attachment: the outer one detaches
 };
 
 }  // namespace drovik::py

@@ -11,6 +11,7 @@ namespace drovik::rt {
 
 namespace {
 thread_local Runtime* this_thread_runtime = nullptr;
+thread_local Runtime* this_thread_job_runtime = nullptr;  // set while the thread runs a job
 }  // namespace
 
 RuntimeConfig RuntimeConfig::for_this_process() {
@@ -20,6 +21,7 @@ RuntimeConfig RuntimeConfig::for_this_process() {
     if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
         config.workers = static_cast<std::size_t>(CPU_COUNT(&cpus));
     }
+    config.max_job_threads = 4 * config.workers;
     return config;
 }
 
@@ -35,14 +37,37 @@ Runtime::Runtime(const RuntimeConfig& config, std::unique_ptr<Reactor> reactor)
     : reactor_(std::move(reactor)),
       blocking_(std::make_unique<BlockingPool>(threads_, config.max_blocking_threads,
                                                config.blocking_idle_timeout)),
+      jobs_(std::make_unique<BlockingPool>(threads_, config.max_job_threads, config.blocking_idle_timeout)),
       scheduler_(std::make_unique<Scheduler>(*this, *reactor_, threads_, config.workers)) {}
 
 Runtime::~Runtime() {
     scheduler_->shutdown();
     blocking_->shutdown();
+    jobs_->shutdown();
     threads_.wait_all();
     scheduler_.reset();
     blocking_.reset();
+    jobs_.reset();
+}
+
+Result<void> Runtime::spawn_job(std::function<void()> job) {
+    // Every user job starts here, on a job thread, never on a worker.
+    return jobs_->submit(
+        [this, job = std::move(job)] {
+            JobStep step;
+            this_thread_job_runtime = this;
+            job();
+            this_thread_job_runtime = nullptr;
+        },
+        [] {});
+}
+
+JobWait::JobWait() : pool_(this_thread_job_runtime ? &this_thread_job_runtime->job_pool() : nullptr) {
+    if (pool_ != nullptr) pool_->lend();
+}
+
+JobWait::~JobWait() {
+    if (pool_ != nullptr) pool_->give_back();
 }
 
 RuntimeScope::RuntimeScope(Runtime& runtime) : outer_(std::exchange(this_thread_runtime, &runtime)) {}

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -36,6 +37,8 @@ struct RuntimeConfig {
     std::size_t workers = 1;
     std::size_t max_blocking_threads = 512;
     std::chrono::milliseconds blocking_idle_timeout{10'000};
+    // Threads for jobs (the calls of run_async), a few per worker like any pool.
+    std::size_t max_job_threads = 4;
 
     // One worker per CPU this process may run on.
     static RuntimeConfig for_this_process();
@@ -71,6 +74,12 @@ public:
         return run_here(task);
     }
 
+    // Queues a job that calls into Python on the job threads, which keep every
+    // such call off the workers (CAN traffic and timers never wait for one) at
+    // the cost of one hand-off, whatever the call's length. Jobs start in order.
+    Result<void> spawn_job(std::function<void()> job);
+    BlockingPool& job_pool() noexcept { return *jobs_; }
+
     // Before the calling thread blocks for long (waits, calls into Python): a
     // worker hands its queue and scheduling duty to a replacement thread, so the
     // runtime keeps its full number of workers; this thread ends once its current
@@ -96,6 +105,7 @@ private:
     ThreadGroup threads_;
     std::unique_ptr<Reactor> reactor_;
     std::unique_ptr<BlockingPool> blocking_;
+    std::unique_ptr<BlockingPool> jobs_;
     std::unique_ptr<Scheduler> scheduler_;
 };
 
@@ -109,6 +119,19 @@ public:
 
 private:
     Runtime* outer_;
+};
+
+// Around a wait for other jobs: on a job thread, lends its place (BlockingPool::lend)
+// for the scope; elsewhere does nothing.
+class JobWait {
+public:
+    JobWait();
+    ~JobWait();
+    JobWait(const JobWait&) = delete;
+    JobWait& operator=(const JobWait&) = delete;
+
+private:
+    BlockingPool* pool_;
 };
 
 // The runtime the calling thread serves (a worker, or a thread inside block_on), if any.

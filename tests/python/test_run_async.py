@@ -198,3 +198,38 @@ print("bye", flush=True)
         result = run_python(code, timeout=60)
         assert (result.returncode, result.stdout, result.stderr) == (0, "bye\n", "")
         assert time.monotonic() - began < 30
+
+
+def test_a_large_batch_of_jobs_adds_a_bounded_number_of_threads():
+    result = run_python(
+        """
+        import os, drovik
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+        drovik.run_async(int)().wait()
+        few = threads()
+        handles = [drovik.run_async(abs)(-i) for i in range(5000)]
+        most = threads()
+        assert [h.wait() for h in handles] == list(range(5000))
+        print(few, most, len(os.sched_getaffinity(0)))
+        """,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    few, most, cpus = map(int, result.stdout.split())
+    assert most - few <= 4 * cpus, (few, most)
+
+
+def test_jobs_waiting_for_jobs_queued_behind_them_all_finish():
+    # More waiting jobs than there are job threads: each lends its place to the job it waits for.
+    result = run_python(
+        """
+        import os, drovik
+        inner = drovik.run_async(lambda n: n * 2)
+        outer = drovik.run_async(lambda n: inner(n).wait(timeout_ms=30_000) + 1)
+        count = 6 * len(os.sched_getaffinity(0))
+        print([h.wait(timeout_ms=60_000) for h in [outer(n) for n in range(count)]] == [2 * n + 1 for n in range(count)])
+        """,
+        timeout=120,
+    )
+    assert (result.returncode, result.stdout.strip(), result.stderr) == (0, "True", "")

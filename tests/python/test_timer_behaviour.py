@@ -171,3 +171,46 @@ def test_normal_timer_calls_on_a_pool_thread_not_the_caller(handles):
     handles.append(handle)
     wait_until(lambda: len(where) >= 3)
     assert threading.get_ident() not in where
+
+
+def test_precision_timers_lower_the_switch_interval_while_they_run():
+    # A separate process: the interval is process-wide and other tests' timers would move it.
+    result = run_python(
+        """
+        import os, sys, time, drovik
+        def names():
+            found = []
+            for task in os.listdir("/proc/self/task"):
+                try:
+                    found.append(open(f"/proc/self/task/{task}/comm").read().strip())
+                except OSError:
+                    pass
+            return found
+        def stopped(handle):
+            name = f"timer-{handle.task_id}-High"[:15]
+            deadline = time.monotonic() + 20
+            while name not in names() and time.monotonic() < deadline:  # named once it runs
+                time.sleep(0.002)
+            handle.stop()
+            while name in names() and time.monotonic() < deadline:
+                time.sleep(0.002)
+        us = lambda: round(sys.getswitchinterval() * 1e6)
+        seen = [us()]
+        fast = drovik.precision_timer(1000.0)(lambda: None)()
+        slow = drovik.precision_timer(100.0)(lambda: None)()
+        seen.append(us())
+        stopped(fast)
+        seen.append(us())
+        stopped(slow)
+        seen.append(us())
+        # A value the program sets while timers run is its own: it stays.
+        again = drovik.precision_timer(1000.0)(lambda: None)()
+        seen.append(us())
+        sys.setswitchinterval(0.002)
+        stopped(again)
+        seen.append(us())
+        print(*seen)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["5000", "50", "500", "5000", "50", "2000"]

@@ -8,18 +8,34 @@ namespace drovik::task {
 
 namespace {
 
+constexpr const char* kRefusedAtExit = "InternalFailure: the interpreter is exiting; the job was not run";
+
+template <class T>
+rt::Task<void> put_when_free(Slot<T>& slot, T value) {
+    auto guard = co_await slot.lock.lock();
+    slot.value = std::move(value);
+}
+
+// Stored without the interpreter lock: a reader holds a slot's lock only for a
+// moment, with the interpreter lock held, so the writer must not hold that.
+template <class T>
+void put(Slot<T>& slot, T value) {
+    if (auto guard = slot.lock.try_lock()) {
+        slot.value = std::move(value);
+        return;
+    }
+    (void)rt::wait_for(put_when_free(slot, std::move(value)));
+}
+
 struct CallOutcome {
     py::SharedRef value;
     std::optional<std::string> error;
 };
 
 // The one call into Python, with the interpreter lock held only here. The
-// error text is made before any slot is locked: a reader waits for a slot with
-// the interpreter lock held, so a writer must never need it while holding one.
-std::optional<CallOutcome> call_python(AsyncCall& call) {
-    auto attached = py::Attached::attach();
-    if (!attached) return std::nullopt;  // the interpreter is exiting: end quietly
-    // Looked at again once the lock is ours: a cancel() made while this task
+// error text is made while it is held.
+std::optional<CallOutcome> call_python(AsyncCall& call, py::Attached&) {
+    // Looked at again once the lock is ours: a cancel() made while this job
     // waited for the lock (say, right after the call that started it) still
     // keeps the function from being called.
     if (call.outcome->cancelled.load() || !call.running->load()) return std::nullopt;
@@ -37,23 +53,35 @@ std::optional<CallOutcome> call_python(AsyncCall& call) {
     return outcome;
 }
 
+// Refused by the exit gate: the objects stay untouched (the process is ending),
+// and the handle tells the refusal from a call that returned None.
+void refuse(AsyncCall& call) {
+    new py::SharedRef(std::move(call.func));
+    new py::SharedRef(std::move(call.args));
+    put(call.outcome->error, std::string(kRefusedAtExit));
+}
+
 }  // namespace
 
-rt::Task<void> run_call(AsyncCall call) {
+void refuse_at_exit(AsyncCall& call) {
+    refuse(call);
+    call.outcome->mark_completed();
+    call.running->exchange(false);
+}
+
+void run_call(AsyncCall& call) {
     AsyncOutcome& outcome = *call.outcome;
     if (!outcome.cancelled.load() && call.running->load()) {
-        // The call may take as long as it likes: the runtime keeps all its workers
-        // meanwhile, so CAN traffic and timers never wait for a user's job. If no
-        // replacement thread can be had, the call still runs, on this worker.
-        (void)rt::current_runtime()->leave_worker_duty();
-        if (auto result = call_python(call)) {
-            if (result->error) {
-                auto guard = co_await outcome.error.lock.lock();
-                outcome.error.value = std::move(result->error);
-            } else {
-                auto guard = co_await outcome.result.lock.lock();
-                outcome.result.value = std::move(result->value);
-            }
+        std::optional<CallOutcome> result;
+        if (auto attached = py::Attached::attach()) {
+            result = call_python(call, *attached);
+        } else {
+            refuse(call);
+        }
+        if (result && result->error) {
+            put(outcome.error, std::move(*result->error));
+        } else if (result) {
+            put(outcome.result, std::move(result->value));
         }
     }
     outcome.mark_completed();

@@ -16,7 +16,6 @@
 #include "core/manager/handle_slot.hpp"
 #include "core/manager/task_registry.hpp"
 #include "py/deferred.hpp"
-#include "runtime/sched/task.hpp"
 #include "runtime/sync/async_mutex.hpp"
 
 namespace drovik::task {
@@ -53,7 +52,12 @@ struct AsyncCall {
     py::SharedRef args;  // a tuple
 };
 
-// The task body: calls func(*args) on its worker, unless cancelled or stopped first.
-rt::Task<void> run_call(AsyncCall call);
+// The job: calls func(*args) on a job thread of the runtime, unless cancelled
+// or stopped first. Refused by the exit gate, it stores the refusal as its error.
+void run_call(AsyncCall& call);
+
+// Ends a job the interpreter's exit keeps from running (started once the exit
+// gate had closed): its error tells it from a call that returned None.
+void refuse_at_exit(AsyncCall& call);
 
 }  // namespace drovik::task

@@ -58,6 +58,10 @@ private:
     manager::TaskId task_id_;
 };
 
+Ref result_object(const std::optional<py::SharedRef>& value) {
+    return value ? Ref::borrow(value->get()) : py::none();
+}
+
 rt::Task<std::optional<std::string>> stored_error(AsyncOutcome& outcome) {
     auto guard = co_await outcome.error.lock.lock();
     co_return outcome.error.value;
@@ -67,27 +71,37 @@ rt::Task<std::optional<std::string>> stored_error(AsyncOutcome& outcome) {
 // caller holds the interpreter lock, so the count may change here.
 rt::Task<Ref> stored_result(AsyncOutcome& outcome) {
     auto guard = co_await outcome.result.lock.lock();
-    co_return outcome.result.value ? Ref::borrow(outcome.result.value->get()) : py::none();
+    co_return result_object(outcome.result.value);
 }
 
-// The error raised as RuntimeError, or the result; neither wait nor poll.
+// The error raised as RuntimeError, or the result; neither wait nor poll. A
+// slot is nearly always free: then it is read at once, else once the job has
+// let it go.
 Ref read_outcome(AsyncHandle& self) {
-    if (auto error = py::wait_for(stored_error(self.outcome()))) py::raise(PyExc_RuntimeError, *error);
-    return py::wait_for(stored_result(self.outcome()));
+    AsyncOutcome& outcome = self.outcome();
+    std::optional<std::string> error;
+    if (auto guard = outcome.error.lock.try_lock()) {
+        error = outcome.error.value;
+    } else {
+        error = py::wait_for(stored_error(outcome));
+    }
+    if (error) py::raise(PyExc_RuntimeError, *error);
+    if (auto guard = outcome.result.lock.try_lock()) return result_object(outcome.result.value);
+    return py::wait_for(stored_result(outcome));
 }
 
 Ref wait(AsyncHandle& self, PyObject* args, PyObject* kwargs) {
     auto limit = py::timeout_ms_argument(args, kwargs, "|O:wait");
     const auto start = std::chrono::steady_clock::now();
     AsyncOutcome& outcome = self.outcome();
+    // A job waiting for another one gives its job thread's place to the one waited for.
+    std::optional<rt::JobWait> lending;
     while (!outcome.completed.load() && !outcome.cancelled.load()) {
+        if (!lending) lending.emplace();
         if (limit && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(*limit)) {
             py::raise(PyExc_TimeoutError, "Async task wait timed out");
         }
         {
-            // A wait from inside another task hands that worker's duties on first,
-            // so the task waited for is never starved of a worker.
-            if (auto* runtime = rt::current_runtime()) (void)runtime->leave_worker_duty();
             py::GilReleased released;
             outcome.wait_done(std::chrono::milliseconds(1));
         }

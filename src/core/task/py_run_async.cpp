@@ -2,8 +2,10 @@
 
 #include "core/task/async_task.hpp"
 #include "core/task/py_async_handle.hpp"
+#include "diag/stderr_line.hpp"
 #include "py/args.hpp"
 #include "py/entry.hpp"
+#include "py/exit_gate.hpp"
 #include "py/runtime_bridge.hpp"
 #include "py/type.hpp"
 
@@ -35,13 +37,21 @@ Ref start(RunAsync& self, PyObject* args, PyObject* kwargs) {
         py::raise(PyExc_TypeError, "RunAsync() takes no keyword arguments");
     }
     if (!self.func) py::raise(PyExc_TypeError, "RunAsync object has no function");  // cleared by the collector
-    rt::Runtime& runtime = py::shared_runtime();
+    py::install_exit_gate();
     manager::TaskId id = manager::next_task_id();
     auto outcome = std::make_shared<AsyncOutcome>();
     auto running = std::make_shared<manager::RunningState>(true);
-    auto task_handle = std::make_shared<manager::HandleSlot>();
-    task_handle->handle.emplace(runtime.spawn(run_call(AsyncCall{
-        outcome, running, py::SharedRef::borrow(self.func.get()), py::SharedRef::borrow(args)})));
+    auto task_handle = std::make_shared<manager::HandleSlot>();  // stays empty: a job has no join handle
+    auto call = std::make_shared<AsyncCall>(
+        AsyncCall{outcome, running, py::SharedRef::borrow(self.func.get()), py::SharedRef::borrow(args)});
+    // The gate closes only on this thread's interpreter lock, which is held here.
+    if (py::gate_closed()) {
+        diag::report_internal_failure("run_async job (id=" + std::to_string(id) +
+                                      ") not run: the interpreter is exiting");
+        refuse_at_exit(*call);
+    } else if (auto spawned = py::shared_runtime().spawn_job([call] { run_call(*call); }); !spawned) {
+        py::internal_failure(spawned.error().text);
+    }
     manager::task_manager().register_task(id, running, task_handle, manager::TaskKind::AsyncTask);
     return make_async_handle(std::move(outcome), std::move(task_handle), id);
 }

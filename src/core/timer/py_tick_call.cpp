@@ -1,7 +1,9 @@
 #include "core/timer/py_tick_call.hpp"
 
 #include <memory>
+#include <utility>
 
+#include "core/timer/switch_interval.hpp"
 #include "diag/stderr_line.hpp"
 #include "py/deferred.hpp"
 #include "py/error.hpp"
@@ -30,6 +32,7 @@ bool PythonTickCall::call() {
 void PythonTickCall::end() {
     auto attached = py::Attached::attach();
     if (attached) {
+        if (held_period_) drop_switch_interval(*std::exchange(held_period_, std::nullopt));
         func_ = py::SharedRef();
         args_ = py::SharedRef();
         return;
@@ -37,6 +40,11 @@ void PythonTickCall::end() {
     // The interpreter is going away: keep the objects rather than touch them.
     new py::SharedRef(std::move(func_));
     new py::SharedRef(std::move(args_));
+}
+
+void PythonTickCall::hold_switch_interval(std::chrono::nanoseconds period) {
+    timer::hold_switch_interval(period);
+    held_period_ = period;
 }
 
 int PythonTickCall::traverse(visitproc visit, void* arg) const {

@@ -4,7 +4,9 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "core/timer/tick_call.hpp"
 #include "py/deferred.hpp"
@@ -18,6 +20,10 @@ public:
     bool call() override;
     void end() override;
 
+    // Keeps the interpreter's switch interval low for a precision timer of this
+    // period until end(). The caller holds the GIL and has started the thread.
+    void hold_switch_interval(std::chrono::nanoseconds period);
+
     // The timer's handle visits these for the collector, so that a cycle from the
     // function or an argument back to the handle is found. The caller holds the GIL.
     int traverse(visitproc visit, void* arg) const;
@@ -25,6 +31,7 @@ public:
 private:
     py::SharedRef func_;
     py::SharedRef args_;
+    std::optional<std::chrono::nanoseconds> held_period_;  // guarded by the GIL
 };
 
 // The caller holds the GIL; the call keeps its own references to both objects.

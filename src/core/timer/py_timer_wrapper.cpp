@@ -10,6 +10,7 @@
 #include "core/timer/py_tick_call.hpp"
 #include "core/timer/py_timer_handle.hpp"
 #include "diag/stderr_line.hpp"
+#include "py/exit_gate.hpp"
 #include "py/runtime_bridge.hpp"
 #include "py/type.hpp"
 
@@ -53,11 +54,13 @@ void start_normal(const TimerWrapper& self, const TimerRecords& records, const S
 }
 
 void start_precision(const TimerWrapper& self, const TimerRecords& records, manager::TaskId id,
-                     const SharedTickCall& call) {
+                     const std::shared_ptr<PythonTickCall>& call) {
     auto thread = spawn_precision_thread(timer_thread_name(id, self.precision),
                                          PrecisionLoop{records.running, records.tick_count, self.period,
                                                        spin_threshold(self.precision), call});
     if (!thread) py::internal_failure(thread.error().text);
+    // The GIL is still ours: the thread releases this in its end(), which needs it.
+    call->hold_switch_interval(self.period);
     std::lock_guard guard(records.thread_handle->mutex);
     records.thread_handle->thread = std::move(thread).value();
 }
@@ -71,6 +74,7 @@ Ref start(TimerWrapper& self, PyObject* args, PyObject* kwargs) {
             "Warning: Timer callback is an async function (coroutine function). It will not be awaited and will "
             "likely fail to execute properly. Please use a synchronous function.");
     }
+    py::install_exit_gate();
     TimerRecords records;
     auto call = python_tick_call(self.func.get(), args);
     const auto start_time = Clock::now();

@@ -14,22 +14,37 @@ Result<void> BlockingPool::submit(std::function<void()> work, std::function<void
         cv_.notify_one();
         return {};
     }
-    if (thread_count_ >= max_threads_) return {};  // the next free thread takes it
-    // Started under the lock: the new thread cannot take the job before we know the outcome.
-    auto started = threads_.spawn([this] { thread_main(); });
-    if (started) {
-        ++thread_count_;
-        return {};
-    }
-    if (thread_count_ > 0) return {};
+    if (thread_count_ >= max_threads_ + lent_) return {};  // the next free thread takes it
+    auto started = start_thread_locked();
+    if (started || thread_count_ > 0) return {};
     jobs_.pop_back();
     return started.error();
+}
+
+// Started under the lock: the new thread cannot take a job before we know the outcome.
+Result<void> BlockingPool::start_thread_locked() {
+    auto started = threads_.spawn([this] { thread_main(); });
+    if (started) ++thread_count_;
+    return started;
+}
+
+void BlockingPool::lend() {
+    std::lock_guard lock(mu_);
+    ++lent_;
+    // Without a spare thread, this one would be the one the waited-for job needs.
+    if (jobs_.size() > available_ && thread_count_ < max_threads_ + lent_) (void)start_thread_locked();
+}
+
+void BlockingPool::give_back() {
+    std::lock_guard lock(mu_);
+    --lent_;
 }
 
 void BlockingPool::thread_main() {
     std::unique_lock lock(mu_);
     ++available_;
     for (;;) {
+        if (thread_count_ > max_threads_ + lent_) break;  // a lent place came back
         if (!jobs_.empty()) {
             Job job = std::move(jobs_.front());
             jobs_.pop_front();

@@ -29,12 +29,18 @@ public:
     // after `work`, once the thread already counts as free again, so whoever
     // it wakes can reuse that thread for the next job.
     Result<void> submit(std::function<void()> work, std::function<void()> done);
+    // A job about to wait for other jobs lends its thread's place: the pool may
+    // start one more thread meanwhile, so that jobs waiting for jobs queued
+    // behind them always get to run. The surplus ends once it is given back.
+    void lend();
+    void give_back();
     // Idle threads end now, busy ones after the queued jobs.
     void shutdown();
     std::size_t thread_count();
 
 private:
     void thread_main();
+    Result<void> start_thread_locked();
 
     ThreadGroup& threads_;
     const std::size_t max_threads_;
@@ -50,6 +56,7 @@ private:
     std::deque<Job> jobs_;
     std::size_t thread_count_ = 0;
     std::size_t available_ = 0;  // threads not inside a job's work
+    std::size_t lent_ = 0;       // places lent by jobs that wait for other jobs
     bool stopping_ = false;
 };
 

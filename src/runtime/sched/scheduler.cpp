@@ -20,12 +20,16 @@ struct WorkerIdentity {
 };
 
 thread_local WorkerIdentity this_worker;
+thread_local bool in_job = false;
 
 }  // namespace
 
 bool on_worker_thread() noexcept { return this_worker.scheduler != nullptr; }
 
-bool in_task_step() noexcept { return this_worker.scheduler != nullptr || this_worker.handed_off; }
+bool in_task_step() noexcept { return this_worker.scheduler != nullptr || this_worker.handed_off || in_job; }
+
+JobStep::JobStep() noexcept { in_job = true; }
+JobStep::~JobStep() { in_job = false; }
 
 Scheduler::Scheduler(Runtime& runtime, Reactor& reactor, ThreadGroup& threads, std::size_t workers)
     : runtime_(runtime), reactor_(reactor), threads_(threads) {

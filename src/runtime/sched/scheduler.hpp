@@ -103,7 +103,17 @@ private:
 // Whether the calling thread is a worker of any runtime.
 bool on_worker_thread() noexcept;
 // Whether the calling thread runs a task step: a worker, or one that handed its
-// slot off and is still inside the step (a long call, a wait).
+// slot off and is still inside the step (a long call, a wait), or a job.
 bool in_task_step() noexcept;
+
+// Marks the calling thread as running a job for the scope: like a task step, it
+// may wait for the runtime (wait_for) but not start one (block_on).
+class JobStep {
+public:
+    JobStep() noexcept;
+    ~JobStep();
+    JobStep(const JobStep&) = delete;
+    JobStep& operator=(const JobStep&) = delete;
+};
 
 }  // namespace drovik::rt

@@ -59,5 +59,35 @@ TEST(ThreadHandoff, BlockOnFromAWorkerIsRefused) {
     EXPECT_FALSE(on_worker_thread());
 }
 
+// Jobs queue behind a bounded set of job threads, however many wait; on a job
+// thread the runtime can be waited for but not started.
+TEST(JobThreads, ManyBlockedJobsAddOnlyTheBoundedThreadsAndMayWaitButNotBlockOn) {
+    RuntimeConfig config;
+    config.workers = 1;
+    config.max_job_threads = 3;
+    auto created = Runtime::create(config);
+    ASSERT_TRUE(created.ok());
+    auto rt = std::move(created).value();
+    std::atomic<bool> release{false};
+    std::atomic<int> done{0};
+    std::atomic<int> refused{0};
+    std::atomic<int> waited{0};
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(rt->spawn_job([&, runtime = rt.get()] {
+                          while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                          if (!runtime->block_on(forty_two()).ok()) refused.fetch_add(1);
+                          if (auto got = runtime->wait_for(forty_two()); got.ok() && got.value() == 42) {
+                              waited.fetch_add(1);
+                          }
+                          done.fetch_add(1);
+                      }).ok());
+    }
+    EXPECT_LE(rt->live_threads(), 1u + 3u);
+    release.store(true);
+    ASSERT_TRUE(testing::eventually([&] { return done.load() == 200; }));
+    EXPECT_EQ(refused.load(), 200);
+    EXPECT_EQ(waited.load(), 200);
+}
+
 }  // namespace
 }  // namespace drovik::rt

@@ -1,0 +1,27 @@
+// The one gate every background thread passes to reach the interpreter. It
+// closes when the interpreter begins to exit, before finalisation frees
+// anything: from then on no background thread touches the interpreter again.
+#pragma once
+
+namespace drovik::py {
+
+// Registers the closing of the gate with the interpreter's exit, once per
+// process. The caller holds the GIL; cheap after the first call.
+void install_exit_gate();
+
+// True when the caller may attach; it must call leave_gate() after detaching.
+// False once the gate has closed: the caller never touches the interpreter again.
+bool enter_gate() noexcept;
+void leave_gate() noexcept;
+
+// Whether the gate has closed (the interpreter is exiting).
+bool gate_closed() noexcept;
+
+// True in a child process that this thread forked from inside its call: the
+// child is a copy of one of our threads and must never go on with our loops.
+bool forked_inside_this_call() noexcept;
+// Ends such a child as one that returned from its function would end: its
+// Python output flushed, status 0. The caller holds the GIL.
+[[noreturn]] void end_forked_child();
+
+}  // namespace drovik::py
