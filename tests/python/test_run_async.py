@@ -79,11 +79,12 @@ def test_wait_time_out_then_success():
     assert handle.wait(timeout_ms=20_000) is True
 
 
-def test_wait_lets_other_python_threads_run():
+@pytest.mark.parametrize("limit", [20_000, 2**63 - 1, 2**63, 2**64 - 1, None])
+def test_wait_lets_other_python_threads_run(limit):
     gate = threading.Event()
     handle = drovik.run_async(gate.wait)()
     threading.Timer(0.05, gate.set).start()  # needs the interpreter lock while we wait
-    assert handle.wait(timeout_ms=20_000) is True
+    assert handle.wait(timeout_ms=limit) is True
 
 
 def test_cancel_while_running():

@@ -88,25 +88,23 @@ void run_call(AsyncCall& call) {
     call.running->exchange(false);
 }
 
-namespace {
-
-void set_and_notify(std::atomic<bool>& flag, std::mutex& lock, std::condition_variable& changed) {
-    {
-        std::lock_guard guard(lock);  // a waiter between its check and its sleep must not miss this
-        flag.exchange(true);
-    }
-    changed.notify_all();
+void AsyncOutcome::mark_completed() {
+    completed.store(true);
+    done_changed.notify_all();
 }
 
-}  // namespace
+void AsyncOutcome::mark_cancelled() {
+    cancelled.store(true);
+    done_changed.notify_all();
+}
 
-void AsyncOutcome::mark_completed() { set_and_notify(completed, done_lock, done_changed); }
-
-void AsyncOutcome::mark_cancelled() { set_and_notify(cancelled, done_lock, done_changed); }
-
-void AsyncOutcome::wait_done(std::chrono::nanoseconds limit) {
-    std::unique_lock guard(done_lock);
-    done_changed.wait_for(guard, limit, [this] { return done(); });
+rt::EventCount::Woken AsyncOutcome::wait_done(rt::Deadline deadline) const noexcept {
+    for (;;) {
+        std::uint32_t seen = done_changed.epoch();  // before the test: a set after it ends the sleep
+        if (done()) return rt::EventCount::Woken::Changed;
+        auto woken = done_changed.wait(seen, deadline);
+        if (woken != rt::EventCount::Woken::Changed) return woken;
+    }
 }
 
 }  // namespace drovik::task

@@ -5,9 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,6 +14,8 @@
 #include "core/manager/task_registry.hpp"
 #include "py/deferred.hpp"
 #include "runtime/sync/async_mutex.hpp"
+#include "runtime/sync/event_count.hpp"
+#include "runtime/time/deadline.hpp"
 
 namespace drovik::task {
 
@@ -33,15 +32,14 @@ struct AsyncOutcome {
     Slot<py::SharedRef> result;          // the function's return value
     Slot<std::string> error;             // "Type: message" when the function raised
 
-    // Lets a waiter sleep between its checks yet wake as soon as either flag is set.
-    std::mutex done_lock;
-    std::condition_variable done_changed;
+    // Moves whenever either flag is set, so a waiter sleeps until one is.
+    rt::EventCount done_changed;
 
     void mark_completed();
     void mark_cancelled();
     bool done() const noexcept { return completed.load() || cancelled.load(); }
-    // Returns when done or after `limit`, whichever comes first.
-    void wait_done(std::chrono::nanoseconds limit);
+    // Sleeps until done, the deadline, or a signal handler runs on this thread.
+    rt::EventCount::Woken wait_done(rt::Deadline deadline) const noexcept;
 };
 
 // What the background task holds besides the outcome.

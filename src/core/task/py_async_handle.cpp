@@ -1,6 +1,5 @@
 #include "core/task/py_async_handle.hpp"
 
-#include <chrono>
 #include <string>
 
 #include "diag/stderr_line.hpp"
@@ -91,19 +90,19 @@ Ref read_outcome(AsyncHandle& self) {
 }
 
 Ref wait(AsyncHandle& self, PyObject* args, PyObject* kwargs) {
-    auto limit = py::timeout_ms_argument(args, kwargs, "|O:wait");
-    const auto start = std::chrono::steady_clock::now();
+    auto deadline = rt::Deadline::after_ms(py::timeout_ms_argument(args, kwargs, "|O:wait"));
     AsyncOutcome& outcome = self.outcome();
     // A job waiting for another one gives its job thread's place to the one waited for.
     std::optional<rt::JobWait> lending;
-    while (!outcome.completed.load() && !outcome.cancelled.load()) {
+    while (!outcome.done()) {
         if (!lending) lending.emplace();
-        if (limit && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(*limit)) {
-            py::raise(PyExc_TimeoutError, "Async task wait timed out");
-        }
+        rt::EventCount::Woken woken;
         {
             py::GilReleased released;
-            outcome.wait_done(std::chrono::milliseconds(1));
+            woken = outcome.wait_done(deadline);
+        }
+        if (woken == rt::EventCount::Woken::TimedOut && !outcome.done()) {
+            py::raise(PyExc_TimeoutError, "Async task wait timed out");
         }
         // Ctrl+C must still end a wait on a task that never finishes.
         if (PyErr_CheckSignals() < 0) throw py::ErrorAlreadySet{};
