@@ -1,0 +1,80 @@
+// What the socket task of a CanDeviceAsync shares with the device's callers. The
+// task opens the socket and serves it; callers may also write it, and read it,
+// directly on their own thread. The two locks keep every frame in bus order
+// whoever moves it:
+// - send_lock is held for each write. A caller writes directly only when it
+//   holds the lock and nothing queued for the task is still unsent, so no frame
+//   overtakes one queued before it.
+// - receive_lock is held for each read together with the hand-over of what was
+//   read (to the sink or to the reading caller), and guards everything below it.
+//   While a caller waits on the socket itself (direct_reader), the task keeps
+//   off it and is woken when the caller is done.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "comm/can/can_device.hpp"
+#include "comm/socketcan/can_frame.hpp"
+#include "runtime/result.hpp"
+#include "runtime/sched/waker.hpp"
+
+namespace drovik::comm::can {
+
+// Where the socket task puts each frame it reads.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // Called in bus order with the port's receive_lock held; false when nobody
+    // takes frames any more, which ends the socket task.
+    virtual bool take(const socketcan::CANFrame& frame) = 0;
+};
+
+class Port {
+public:
+    explicit Port(std::shared_ptr<FrameSink> sink) : sink(std::move(sink)) {}
+
+    // By the task once the socket is open; callers may use it from then on.
+    void open(CanDevice device);
+    // By the task as it ends: callers waiting for the task stop waiting.
+    void end();
+    // The open socket, or null before the task opened it (or when it could not).
+    // Moved in before the flag is raised and never changed afterwards.
+    CanDevice* device() noexcept { return opened_.load(std::memory_order_acquire) ? &*device_ : nullptr; }
+
+    std::mutex send_lock;
+    std::atomic<std::size_t> unsent{0};  // queued for the task, not yet written
+
+    std::mutex receive_lock;
+    std::condition_variable frame_taken;  // the sink took a frame, or the task ended
+    std::shared_ptr<FrameSink> sink;      // null once the device is gone
+    bool direct_reader = false;           // a caller waits on the socket itself
+    rt::Waker task_kept_off;              // the task, waiting for direct_reader to clear
+    bool ended = false;                   // the task has ended
+
+private:
+    std::optional<CanDevice> device_;  // set once, before opened_
+    std::atomic<bool> opened_{false};
+};
+
+// Around a caller's reads on its own thread, with receive_lock held: keeps the
+// task off the socket (and out of the reactor's way, so arrivals do not wake it),
+// then gives it back: reads on until the socket is empty, handing the frames to
+// the sink, and sets the task waiting for the next edge (or wakes it).
+void keep_task_off(Port& port);
+void give_back_to_task(Port& port);
+
+// For readers of what the sink stores: reads what the socket holds right now and
+// hands it to the sink, so that what they read is as fresh as the bus even when
+// the task has not had a processor yet. Waits only for a read in progress.
+void catch_up(Port& port);
+
+// The failure lines of the socket work, written wherever the work happens.
+void report_send_failure(const rt::Error& error);
+void report_receive_failure(const rt::Error& error);
+
+}  // namespace drovik::comm::can
