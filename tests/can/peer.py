@@ -15,6 +15,7 @@ import time
 
 FRAME = struct.Struct("=IB3x8s")
 EFF_FLAG = 0x80000000
+RTR_FLAG = 0x40000000
 SO_RCVBUFFORCE = 33
 
 
