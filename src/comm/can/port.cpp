@@ -32,24 +32,10 @@ void give_back_to_task(Port& port) {
     port.direct_reader = false;
     rt::Waker task = std::move(port.task_kept_off);
     CanDevice& device = *port.device();
-    // On again before the last read, so no frame arrives unseen after it.
-    if (!device.watch_reads(true)) {
-        task.wake();
-        return;
-    }
-    for (;;) {
-        std::uint64_t seen = device.events_seen();
-        socketcan::CANFrame frame;
-        int failure = device.read(frame);
-        if (failure == 0) {
-            if (port.sink) port.sink->take(frame);
-            continue;
-        }
-        if (failure == EAGAIN && device.rearm_reader(seen, task)) return;
-        if (failure != EAGAIN) report_receive_failure(rt::os_error(failure));
-        break;
-    }
-    task.wake();
+    // The task waits for the next event; switching read events on again raises one
+    // at once when a frame is already there.
+    bool waiting = device.rearm_reader(device.events_seen(), task);
+    if (!device.watch_reads(true) || !waiting) task.wake();
 }
 
 void catch_up(Port& port) {

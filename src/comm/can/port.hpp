@@ -62,9 +62,9 @@ private:
 };
 
 // Around a caller's reads on its own thread, with receive_lock held: keeps the
-// task off the socket (and out of the reactor's way, so arrivals do not wake it),
-// then gives it back: reads on until the socket is empty, handing the frames to
-// the sink, and sets the task waiting for the next edge (or wakes it).
+// task off the socket (read events off, so arrivals wake nobody), then gives it
+// back: the task waits for the next read event, which comes at once if a frame
+// is already waiting.
 void keep_task_off(Port& port);
 void give_back_to_task(Port& port);
 
