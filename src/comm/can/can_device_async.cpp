@@ -118,12 +118,14 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<Clock::time_poin
     Port& port = *port_;
     std::optional<CanMessage> result;
     bool read_here = true;  // until a read here fails: then the task reads, and reports
-    bool task_kept_off = false;
+    bool borrowed = false;
     std::unique_lock lock(port.receive_lock);
     for (;;) {
         if ((result = queue_->pop()) || port.ended) break;
         CanDevice* device = read_here ? port.device() : nullptr;
         if (device != nullptr) {
+            if (!borrowed) begin_caller_turn(port);
+            borrowed = true;
             socketcan::CANFrame frame;
             int failure = device->read(frame);
             if (failure == 0) {
@@ -133,9 +135,8 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<Clock::time_poin
             }
             if (failure != EAGAIN) {
                 report_receive_failure(rt::os_error(failure));
-                read_here = false;
-                if (task_kept_off) give_back_to_task(port);
-                task_kept_off = false;
+                read_here = borrowed = false;
+                give_back_to_task(port);
                 continue;
             }
         }
@@ -149,13 +150,11 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<Clock::time_poin
             }
             continue;
         }
-        if (!task_kept_off) keep_task_off(port);
-        task_kept_off = true;
         lock.unlock();
         wait_ready(device->fd(), POLLIN, deadline, &keep_waiting);
         lock.lock();
     }
-    if (task_kept_off) give_back_to_task(port);
+    if (borrowed) end_caller_turn(port);
     return result;
 }
 

@@ -7,11 +7,14 @@
 //   overtakes one queued before it.
 // - receive_lock is held for each read together with the hand-over of what was
 //   read (to the sink or to the reading caller), and guards everything below it.
-//   While a caller waits on the socket itself (direct_reader), the task keeps
-//   off it and is woken when the caller is done.
+// A caller that reads the socket itself borrows it for a short lease, renewed by
+// each of its calls: meanwhile read events are off (arrivals wake no thread) and
+// the task keeps off. The task takes the socket back once the lease has run out
+// with no caller inside, so frames nobody asks for are still read within it.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -52,8 +55,9 @@ public:
     std::mutex receive_lock;
     std::condition_variable frame_taken;  // the sink took a frame, or the task ended
     std::shared_ptr<FrameSink> sink;      // null once the device is gone
-    bool direct_reader = false;           // a caller waits on the socket itself
-    rt::Waker task_kept_off;              // the task, waiting for direct_reader to clear
+    std::optional<std::chrono::steady_clock::time_point> lent_until;  // lent to callers until then
+    bool direct_reader = false;           // a caller is inside a call that reads the socket
+    rt::Waker task_kept_off;              // the task, waiting for the socket back
     bool ended = false;                   // the task has ended
 
 private:
@@ -61,12 +65,15 @@ private:
     std::atomic<bool> opened_{false};
 };
 
-// Around a caller's reads on its own thread, with receive_lock held: keeps the
-// task off the socket (read events off, so arrivals wake nobody), then gives it
-// back: the task waits for the next read event, which comes at once if a frame
-// is already waiting.
-void keep_task_off(Port& port);
+// Around a caller's reads on its own thread, with receive_lock held. The turn
+// ends without giving the socket back unless the lease ran out meanwhile (a long
+// wait); give_back_to_task returns it at once: the task then waits for the next
+// read event, which comes at once if a frame is already waiting.
+void begin_caller_turn(Port& port);
+void end_caller_turn(Port& port);
 void give_back_to_task(Port& port);
+// By the task, once the lease has run out with no caller inside.
+void take_back_from_callers(Port& port);
 
 // For readers of what the sink stores: reads what the socket holds right now and
 // hands it to the sink, so that what they read is as fresh as the bus even when

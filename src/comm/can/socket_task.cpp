@@ -27,18 +27,15 @@ struct ReadOutcome {
     int failure = 0;  // errno of a failed read
 };
 
-// One frame read and handed to the sink, or a failed read. Waits while a caller
-// reads the socket itself.
+// One frame read and handed to the sink, or a failed read. Waits while the
+// socket is lent to callers.
 class NextFrame {
 public:
     explicit NextFrame(Port& port) : port_(port), device_(*port.device()), ready_(device_.readable()) {}
 
     bool poll(rt::Context& cx) {
         std::lock_guard lock(port_.receive_lock);
-        if (port_.direct_reader) {
-            rt::store_waker(port_.task_kept_off, cx.waker);
-            return false;
-        }
+        if (!wait_for_lease(cx)) return false;
         for (;;) {
             if (!ready_.poll(cx)) return false;
             socketcan::CANFrame frame;
@@ -59,9 +56,28 @@ public:
     ReadOutcome take() { return outcome_; }
 
 private:
+    // True once the socket is the task's again. A caller still inside when the
+    // lease runs out gives it back itself at the end of its call.
+    bool wait_for_lease(rt::Context& cx) {
+        while (port_.lent_until) {
+            rt::store_waker(port_.task_kept_off, cx.waker);
+            auto until = *port_.lent_until;
+            if (rt::Clock::now() < until) {
+                if (!lease_ || lease_->due() < until) lease_.emplace(rt::sleep_until(until));
+                if (!lease_->poll(cx)) return false;
+                continue;
+            }
+            lease_.reset();
+            if (port_.direct_reader) return false;
+            take_back_from_callers(port_);
+        }
+        return true;
+    }
+
     Port& port_;
     CanDevice& device_;
     rt::ReadinessWait ready_;
+    std::optional<rt::Sleep> lease_;
     ReadOutcome outcome_;
 };
 
