@@ -16,15 +16,18 @@ import struct
 import subprocess
 import sys
 import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+from peer import FRAME  # noqa: E402
 
 HUB_AND_PEER_PRIORITY = 90
 BROADCAST_ID, FEEDBACK_ID = 0x100, 0x201
-FRAME = struct.Struct("=IB3x8s")
 
 # The driver: answers every broadcast at once, its slot-0 count as the position.
 PEER = r"""
 import socket, struct, sys
-frame = struct.Struct("=IB3x8s")
+frame = struct.Struct(sys.argv[2])
 s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
 s.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", 0x100, 0x7FF))
 s.bind((sys.argv[1],))
@@ -203,7 +206,7 @@ def main():
         return
 
     opt_in = {"DROVIK_RT_PRIORITY": str(args.priority)}
-    peer = subprocess.Popen([sys.executable, "-c", PEER, args.iface], stdout=subprocess.PIPE, text=True)
+    peer = subprocess.Popen([sys.executable, "-c", PEER, args.iface, FRAME.format], stdout=subprocess.PIPE, text=True)
     hogs = []
     try:
         assert peer.stdout.readline().strip() == "ready"

@@ -11,7 +11,7 @@ import pytest
 
 import drovik
 from waiting import eventually
-from peer import EFF_FLAG, Peer
+from peer import EFF_FLAG, RTR_FLAG, Peer
 
 SIMULATOR = Path(__file__).resolve().parents[2] / "testing"
 BROADCAST = 0x100
@@ -96,9 +96,9 @@ def feedback(position, speed_counts, current_counts):
         ),
     ],
 )
-@pytest.mark.parametrize("word", [0x201, EFF_FLAG | 0x201])
-def test_feedback_reaches_the_device(motor, peer, payload, expected, word):
-    device = motor.add_device(0, 0x201, "speed")
+@pytest.mark.parametrize("word, feedback_id", [(0x201, 0x201), (EFF_FLAG | 0x801, 0x801), (EFF_FLAG | 0x1FFFFFFF, 0x1FFFFFFF)])
+def test_feedback_reaches_the_device(motor, peer, payload, expected, word, feedback_id):
+    device = motor.add_device(0, feedback_id, "speed")
     assert device.get_watch_data() == {"position": 0.0, "speed": 0.0, "current": 0.0}
     peer.send(word, payload)
     assert eventually(lambda: device.get_watch_data() == expected)
@@ -121,6 +121,29 @@ def test_unclaimed_feedback_is_reported_until_a_device_claims_it(motor, peer, fd
     device = motor.add_device(0, 0x2AB, "speed")
     peer.send(0x2AB, payload)
     assert eventually(lambda: device.get_watch_data()["speed"] == 10.0)
+
+
+def test_a_feedback_id_matches_frames_of_its_own_format_only(motor, peer, fd2):
+    """0x201 names a standard frame: an extended frame 0x201 is somebody else's."""
+    device = motor.add_device(0, 0x201, "speed")
+    peer.send(EFF_FLAG | 0x201, feedback(5.0, 0, 0))
+    assert fd2.shows("[Motor] unmatched feedback frame: id=0x201, data=[0, 0, 160, 64, 0, 0, 0, 0]\n")
+    assert device.get_watch_data()["position"] == 0.0
+    peer.send(0x201, feedback(6.0, 0, 0))
+    assert eventually(lambda: device.get_watch_data()["position"] == 6.0)
+
+
+def test_remote_requests_are_not_feedback(motor, peer, fd2):
+    first = motor.add_device(0, 0x201, "speed")
+    second = motor.add_device(1, 0x202, "speed")
+    peer.send(0x201, feedback(2.0, 0, 0))
+    assert eventually(lambda: first.get_watch_data()["position"] == 2.0)
+    fd2.take()
+    peer.send(RTR_FLAG | 0x201, bytes(8))  # a request with length 8 carries no data
+    peer.send(0x202, feedback(3.0, 0, 0))  # handled after the request
+    assert eventually(lambda: second.get_watch_data()["position"] == 3.0)
+    assert first.get_watch_data()["position"] == 2.0
+    assert fd2.take() == ""
 
 
 def test_only_the_first_device_with_a_feedback_id_receives(motor, peer):

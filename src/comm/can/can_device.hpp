@@ -1,17 +1,15 @@
 // The socket device: a non-blocking raw CAN socket registered with the runtime's
-// reactor, offering exactly an asynchronous send and receive. One party uses it
-// at a time; it must not move while one of its operations is in flight.
+// reactor. The socket task waits on its readiness; the task and the callers of
+// its CanDeviceAsync read and write it under the locks of their Port.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 #include "comm/socketcan/can_frame.hpp"
 #include "comm/socketcan/can_socket.hpp"
 #include "runtime/io/io_registration.hpp"
 #include "runtime/result.hpp"
-#include "runtime/sched/task.hpp"
 
 namespace drovik::rt {
 class Runtime;
@@ -28,11 +26,26 @@ public:
     CanDevice(CanDevice&&) noexcept = default;
     CanDevice& operator=(CanDevice&&) noexcept = default;
 
-    // Builds the frame (invalid input fails at once, nothing written), waits for
-    // write readiness, then writes it. `payload` must live until the task ends.
-    rt::Task<rt::Result<void>> send(std::uint32_t id, std::span<const std::uint8_t> payload);
-    // The next frame, or the error of a read or of the readiness wait.
-    rt::Task<rt::Result<socketcan::CANFrame>> receive();
+    // One read or write: 0 or the errno (EAGAIN when it would block).
+    int read(socketcan::CANFrame& frame) noexcept { return socket_.read_frame(frame); }
+    int write(const socketcan::CANFrame& frame) noexcept { return socket_.write_frame(frame); }
+    int fd() const noexcept { return socket_.fd(); }
+
+    // Readiness as the reactor last reported it; after EAGAIN, clear it so that
+    // the next wait is for a new edge.
+    rt::ReadinessWait readable() { return registration_.readable(); }
+    rt::ReadinessWait writable() { return registration_.writable(); }
+    void clear_read_ready() { registration_.clear_read_ready(); }
+    void clear_write_ready() { registration_.clear_write_ready(); }
+    rt::Result<void> watch_writes(bool on) { return registration_.watch_writes(on); }
+    rt::Result<void> watch_reads(bool on) { return registration_.watch_reads(on); }
+
+    // For a caller that reads on its own thread meanwhile (see IoRegistration).
+    std::uint64_t events_seen() { return registration_.events_seen(); }
+    rt::Waker take_reader() { return registration_.take_reader(); }
+    bool rearm_reader(std::uint64_t seen_events, const rt::Waker& waker) {
+        return registration_.rearm_reader(seen_events, waker);
+    }
 
 private:
     CanDevice(socketcan::CANSocket socket, rt::IoRegistration registration) noexcept

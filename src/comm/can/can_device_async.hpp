@@ -1,19 +1,24 @@
-// The non-blocking CAN device: a background socket task owns the socket device,
-// sends what callers queue and queues what arrives. Callers never wait for the
-// bus; receivers wait only for the receive queue.
+// The non-blocking CAN device: a background socket task owns the socket, sends
+// what callers queue and hands what arrives to a sink (by default the device's
+// own receive queue). A send goes straight to the socket when nothing is queued
+// ahead of it; a receive reads the socket itself when the queue is empty.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "comm/can/can_message.hpp"
+#include "comm/can/port.hpp"
+#include "comm/can/ready_wait.hpp"
 #include "runtime/result.hpp"
 #include "runtime/sched/join_handle.hpp"
-#include "runtime/sched/task.hpp"
-#include "runtime/sync/async_mutex.hpp"
 #include "runtime/sync/channel.hpp"
 
 namespace drovik::rt {
@@ -22,44 +27,83 @@ class Runtime;
 
 namespace drovik::comm::can {
 
-// The consumer end of the receive queue. Consumers hold `lock` for their whole
-// wait, so they are served one at a time, in arrival order.
-struct ReceiveQueue {
-    explicit ReceiveQueue(rt::Receiver<CanMessage> messages) : messages(std::move(messages)) {}
+// The receive queue: every data frame the task reads, in arrival order, never
+// dropped while the device exists. Guarded by the port's receive_lock.
+class ReceiveQueue final : public FrameSink {
+public:
+    explicit ReceiveQueue(Port& port) : port_(port) {}
+    bool take(const socketcan::CANFrame& frame) override;
+    std::optional<CanMessage> pop();
 
-    rt::AsyncMutex lock;
-    rt::Receiver<CanMessage> messages;  // guarded by `lock`
+private:
+    Port& port_;
+    std::deque<CanMessage> messages_;
+};
+
+// Consumers take turns in the order they arrive; a turn lasts a whole wait.
+class ConsumerTurns {
+public:
+    class Turn {
+    public:
+        explicit Turn(ConsumerTurns& turns) : turns_(turns) {}
+        Turn(const Turn&) = delete;
+        ~Turn() { turns_.next(); }
+
+    private:
+        ConsumerTurns& turns_;
+    };
+    Turn wait_for_turn();
+
+private:
+    void next();
+    std::mutex mu_;
+    std::condition_variable served_;
+    std::uint64_t issued_ = 0;   // guarded by mu_
+    std::uint64_t serving_ = 0;  // guarded by mu_
 };
 
 class CanDeviceAsync {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // Spawns the socket task, which opens the interface itself: an unusable
-    // interface shows only as a line on standard error and "channel closed" later.
-    CanDeviceAsync(rt::Runtime& runtime, std::string interface);
+    // interface shows only as a line on standard error and "channel closed"
+    // later. Without a sink, received frames go to the device's receive queue.
+    CanDeviceAsync(rt::Runtime& runtime, std::string interface, std::shared_ptr<FrameSink> sink = nullptr);
+    CanDeviceAsync(CanDeviceAsync&&) noexcept = default;
+    // Detaches the sink: the task ends at the next frame it reads.
+    ~CanDeviceAsync();
 
-    // Queues a frame for the socket task; never waits, checks neither id nor length.
+    // Writes the frame at once when nothing is queued ahead of it and the socket
+    // takes it; otherwise queues it for the socket task. Never waits. A frame
+    // the socket refuses is reported on standard error like the task does.
     // Fails with "channel closed" once the task has ended.
-    rt::Result<void> send_nonblocking(std::uint32_t id, std::vector<std::uint8_t> data);
+    rt::Result<void> send_nonblocking(const CanMessage& message);
 
-    // The oldest queued message, if any; waits only for another consumer.
-    rt::Task<std::optional<CanMessage>> try_receive() const;
-    // The next message within `timeout_ms` (the wait for the lock not counted);
-    // a queued message is returned even with 0. Empty on time-out or once the
-    // task has ended and the queue is drained.
-    rt::Task<std::optional<CanMessage>> receive_timeout_async(std::uint64_t timeout_ms) const;
+    // Only with the device's own receive queue. The calling thread waits (for
+    // its turn, then for a frame) keeping what it holds. The oldest queued
+    // message, else one read from the socket now; none when there is none.
+    std::optional<CanMessage> try_receive();
+    // The next message before `deadline`; a queued or readable one is returned
+    // even when the deadline has passed. Empty on time-out, when keep_waiting
+    // says no, or once the task has ended and the queue is drained.
+    std::optional<CanMessage> receive_until(rt::Deadline deadline, KeepWaiting keep_waiting);
 
     const std::string& interface() const noexcept { return interface_; }
-    // True once the socket task has ended: the receive queue gets nothing more.
-    bool receive_ended() const noexcept { return receive_->messages.closed(); }
+    std::weak_ptr<Port> port() const noexcept { return port_; }
 
 private:
     using Channel = std::pair<rt::Sender<CanMessage>, rt::Receiver<CanMessage>>;
-    CanDeviceAsync(rt::Runtime& runtime, std::string interface, Channel transmit, Channel received);
+    CanDeviceAsync(rt::Runtime& runtime, std::string interface, std::shared_ptr<FrameSink> sink, Channel transmit,
+                   std::shared_ptr<Port> port);
+    std::optional<CanMessage> receive(rt::Deadline deadline, bool wait, KeepWaiting keep_waiting);
 
     std::string interface_;
     rt::Sender<CanMessage> transmit_;
-    std::shared_ptr<ReceiveQueue> receive_;  // shared with the operations in flight
-    rt::JoinHandle<void> socket_task_;       // dropping it detaches the task
+    std::shared_ptr<Port> port_;
+    std::shared_ptr<ReceiveQueue> queue_;  // null with another sink
+    std::unique_ptr<ConsumerTurns> turns_;
+    std::optional<rt::JoinHandle<void>> socket_task_;  // dropping it detaches the task
 };
 
 }  // namespace drovik::comm::can

@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "comm/can/can_device.hpp"
+#include "comm/can/can_device_sync.hpp"
+#include "comm/can/py_blocking.hpp"
 #include "comm/can/py_frame.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -16,18 +17,13 @@ namespace {
 
 using py::Ref;
 
-// The value behind a CanDevice: the open socket device and the name it was opened with.
-struct CanDeviceSync {
-    CanDevice device;
-    std::string interface;
-};
-
 CanDeviceSync construct(PyObject* args, PyObject* kwargs) {
     auto [interface_arg] = py::parse_args(args, kwargs, "O:CanDevice", {"interface"});
     std::string interface = py::named_argument("interface", interface_arg, py::to_string);
-    auto device = CanDevice::open(py::shared_runtime(), interface);
+    py::shared_runtime();  // the runtime's first users include this device, as they include the others
+    auto device = CanDeviceSync::open(std::move(interface));
     if (!device) py::raise_os_error(device.error());
-    return CanDeviceSync{std::move(device).value(), std::move(interface)};
+    return std::move(device).value();
 }
 
 Ref send(py::Object<CanDeviceSync>& self, PyObject* args, PyObject* kwargs) {
@@ -35,19 +31,21 @@ Ref send(py::Object<CanDeviceSync>& self, PyObject* args, PyObject* kwargs) {
     auto exclusive = self.borrow.exclusive();
     std::uint32_t id = py::named_argument("id", id_arg, py::to_u32);
     auto data = py::named_argument("data", data_arg, py::to_payload);
-    auto sent = py::wait_for(self.value().device.send(id, data));
-    if (!sent) py::raise_os_error(sent.error());
+    prepare_to_block();
+    auto sent = self.value().send(id, data, &no_signal_raised);
+    if (!sent) raise_can_error(sent.error());
     return py::none();
 }
 
 Ref receive(py::Object<CanDeviceSync>& self) {
     auto exclusive = self.borrow.exclusive();
-    auto frame = py::wait_for(self.value().device.receive());
-    if (!frame) py::raise_os_error(frame.error());
+    prepare_to_block();
+    auto frame = self.value().receive(&no_signal_raised);
+    if (!frame) raise_can_error(frame.error());
     return frame_tuple(frame->id(), frame->data());
 }
 
-Ref interface(CanDeviceSync& self) { return py::to_python(self.interface); }
+Ref interface(CanDeviceSync& self) { return py::to_python(self.interface()); }
 
 PyMethodDef methods[] = {
     py::method<&send>("send",

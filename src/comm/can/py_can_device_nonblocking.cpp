@@ -1,9 +1,11 @@
 #include "comm/can/py_can_device_nonblocking.hpp"
 
 #include "comm/can/can_device_async.hpp"
+#include "comm/can/py_blocking.hpp"
 #include "comm/can/py_frame.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/error.hpp"
 #include "py/runtime_bridge.hpp"
 #include "py/text.hpp"
 #include "py/type.hpp"
@@ -21,23 +23,29 @@ CanDeviceAsync construct(PyObject* args, PyObject* kwargs) {
 }
 
 Ref message_or_none(const std::optional<CanMessage>& message) {
-    return message ? frame_tuple(message->id, message->data) : py::none();
+    return message ? frame_tuple(message->id, message->data()) : py::none();
 }
 
 Ref send(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
     auto [id_arg, data_arg] = py::parse_args(args, kwargs, "OO:send", {"id", "data"});
     std::uint32_t id = py::named_argument("id", id_arg, py::to_u32);
     auto data = py::named_argument("data", data_arg, py::to_payload);
-    if (auto queued = self.send_nonblocking(id, std::move(data)); !queued) py::raise_os_error(queued.error());
+    if (auto queued = self.send_nonblocking(CanMessage::of(id, data)); !queued) py::raise_os_error(queued.error());
     return py::none();
 }
 
-Ref try_receive(CanDeviceAsync& self) { return message_or_none(py::wait_for(self.try_receive())); }
+Ref try_receive(CanDeviceAsync& self) {
+    prepare_to_block();
+    return message_or_none(self.try_receive());
+}
 
 Ref receive_timeout(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
     auto [timeout_arg] = py::parse_args(args, kwargs, "O:receive_timeout", {"timeout_ms"});
     std::uint64_t timeout_ms = py::named_argument("timeout_ms", timeout_arg, py::to_u64);
-    return message_or_none(py::wait_for(self.receive_timeout_async(timeout_ms)));
+    prepare_to_block();
+    auto message = self.receive_until(rt::Deadline::after_ms(timeout_ms), &no_signal_raised);
+    if (PyErr_Occurred()) throw py::ErrorAlreadySet{};  // a signal handler raised while it waited
+    return message_or_none(std::move(message));
 }
 
 Ref interface(CanDeviceAsync& self) { return py::to_python(self.interface()); }

@@ -1,69 +1,160 @@
 #include "comm/can/socket_task.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <variant>
 
-#include "comm/can/can_device.hpp"
 #include "diag/stderr_line.hpp"
+#include "runtime/os_error.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/sync/select.hpp"
 #include "runtime/time/sleep.hpp"
+#include "runtime/time/timeout.hpp"
 
 namespace drovik::comm::can {
 
 namespace {
 
 constexpr auto kPauseAfterReceiveError = std::chrono::milliseconds(100);
+// A refused write waits for the socket's next writable edge; a refusal that a
+// writable socket keeps giving (a busy controller) is retried at this pace.
+constexpr auto kRefusedWriteRetry = std::chrono::milliseconds(10);
 
-// Either what the transmit queue gave (empty once it is closed and drained) or
-// what the socket gave.
-using Event = std::variant<std::optional<CanMessage>, rt::Result<socketcan::CANFrame>>;
+enum class Received { Taken, NotTaken, Failed };
 
-rt::Task<Event> next_event(rt::Receiver<CanMessage>& transmit, bool transmit_open, CanDevice& device) {
-    if (!transmit_open) co_return Event(std::in_place_index<1>, co_await device.receive());
-    auto ready = co_await rt::select(transmit.recv(), device.receive());
-    if (ready.index() == 0) co_return Event(std::in_place_index<0>, std::get<0>(std::move(ready)));
-    co_return Event(std::in_place_index<1>, std::get<1>(std::move(ready)));
+struct ReadOutcome {
+    Received what = Received::Taken;
+    int failure = 0;  // errno of a failed read
+};
+
+// One frame read and handed to the sink, or a failed read. Waits while the
+// socket is lent to callers.
+class NextFrame {
+public:
+    explicit NextFrame(Port& port) : port_(port), device_(*port.device()), ready_(device_.readable()) {}
+
+    bool poll(rt::Context& cx) {
+        std::lock_guard lock(port_.receive_lock);
+        if (!wait_for_lease(cx)) return false;
+        for (;;) {
+            if (!ready_.poll(cx)) return false;
+            socketcan::CANFrame frame;
+            int failure = device_.read(frame);
+            if (failure == EAGAIN) {
+                device_.clear_read_ready();
+                continue;
+            }
+            if (failure != 0) {
+                outcome_ = {Received::Failed, failure};
+            } else {
+                outcome_.what = port_.sink && port_.sink->take(frame) ? Received::Taken : Received::NotTaken;
+            }
+            return true;
+        }
+    }
+
+    ReadOutcome take() { return outcome_; }
+
+private:
+    // True once the socket is the task's again. A caller still inside when the
+    // lease runs out gives it back itself at the end of its call.
+    bool wait_for_lease(rt::Context& cx) {
+        while (port_.lent_until) {
+            rt::store_waker(port_.task_kept_off, cx.waker);
+            auto until = *port_.lent_until;
+            if (rt::Clock::now() < until) {
+                if (!lease_ || lease_->due() < until) lease_.emplace(rt::sleep_until(rt::Deadline::at(until)));
+                if (!lease_->poll(cx)) return false;
+                continue;
+            }
+            lease_.reset();
+            if (port_.direct_reader) return false;
+            take_back_from_callers(port_);
+        }
+        return true;
+    }
+
+    Port& port_;
+    CanDevice& device_;
+    rt::ReadinessWait ready_;
+    std::optional<rt::Sleep> lease_;
+    ReadOutcome outcome_;
+};
+
+// Writes one queued message, waiting for writability while the kernel refuses it.
+rt::Task<void> write_queued(Port& port, CanMessage message) {
+    CanDevice& device = *port.device();
+    auto frame = frame_of(message);
+    if (!frame) report_send_failure(frame.error());
+    bool watching = false;
+    while (frame) {
+        int failure;
+        {
+            std::lock_guard lock(port.send_lock);
+            failure = device.write(frame.value());
+        }
+        if (failure == 0) break;
+        if (failure != EAGAIN) {
+            report_send_failure(rt::os_error(failure));
+            break;
+        }
+        device.clear_write_ready();
+        if (!watching) watching = device.watch_writes(true).ok();
+        (void)co_await rt::with_timeout(kRefusedWriteRetry, device.writable());
+    }
+    if (watching) (void)device.watch_writes(false);
+    port.unsent.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-CanMessage to_message(const socketcan::CANFrame& frame) {
-    auto data = frame.data();
-    return CanMessage{frame.id(), std::vector<std::uint8_t>(data.begin(), data.end())};
+// Either what the transmit queue gave (empty once it is closed and drained) or
+// what reading gave.
+using Event = std::variant<std::optional<CanMessage>, ReadOutcome>;
+
+rt::Task<Event> next_event(rt::Receiver<CanMessage>& transmit, bool transmit_open, Port& port) {
+    if (!transmit_open) co_return Event(std::in_place_index<1>, co_await NextFrame(port));
+    auto ready = co_await rt::select(transmit.recv(), NextFrame(port));
+    if (ready.index() == 0) co_return Event(std::in_place_index<0>, std::get<0>(std::move(ready)));
+    co_return Event(std::in_place_index<1>, std::get<1>(ready));
 }
 
 }  // namespace
 
-rt::Task<void> run_socket_task(std::string interface, rt::Receiver<CanMessage> transmit,
-                               rt::Sender<CanMessage> received) {
+rt::Result<socketcan::CANFrame> frame_of(const CanMessage& message) noexcept {
+    if (auto valid = socketcan::CANFrame::check(message.id, message.length); !valid) return valid.error();
+    return socketcan::CANFrame::make(message.id, message.data());
+}
+
+rt::Task<void> run_socket_task(std::string interface, rt::Receiver<CanMessage> transmit, std::shared_ptr<Port> port) {
     auto opened = CanDevice::open(*rt::current_runtime(), interface);
     if (!opened) {
         diag::write_stderr_line("Failed to open CAN device " + interface + ": " + opened.error().text);
         // The transmit end closes first: once a receive reports the end, sends fail too.
         { auto closing = std::move(transmit); }
-        co_return;  // dropping the receive queue's end closes it
+        port->end();
+        co_return;
     }
-    CanDevice& device = opened.value();
+    port->open(std::move(opened).value());
     bool transmit_open = true;
     for (;;) {
-        Event event = co_await next_event(transmit, transmit_open, device);
+        Event event = co_await next_event(transmit, transmit_open, *port);
         if (event.index() == 0) {
             auto& message = std::get<0>(event);
             if (!message) {
                 transmit_open = false;  // its device is gone: only receiving is left
                 continue;
             }
-            auto sent = co_await device.send(message->id, message->data);
-            if (!sent) diag::write_stderr_line("Failed to send CAN frame: " + sent.error().text);
+            co_await write_queued(*port, *message);
             continue;
         }
-        auto& frame = std::get<1>(event);
-        if (!frame) {
-            diag::write_stderr_line("Failed to receive CAN frame: " + frame.error().text);
+        ReadOutcome read = std::get<1>(event);
+        if (read.what == Received::NotTaken) break;  // nobody can take it any more
+        if (read.what == Received::Failed) {
+            report_receive_failure(rt::os_error(read.failure));
             co_await rt::sleep_for(kPauseAfterReceiveError);
-            continue;
         }
-        if (!received.send(to_message(frame.value()))) co_return;  // nobody can read it any more
     }
+    { auto closing = std::move(transmit); }
+    port->end();
 }
 
 }  // namespace drovik::comm::can

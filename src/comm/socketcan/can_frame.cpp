@@ -4,12 +4,17 @@
 
 namespace drovik::socketcan {
 
-rt::Result<CANFrame> CANFrame::make(std::uint32_t id, std::span<const std::uint8_t> payload,
-                                    bool remote_request, bool error_frame) noexcept {
-    if (payload.size() > kMaxPayload) {
+rt::Result<void> CANFrame::check(std::uint32_t id, std::size_t length) noexcept {
+    if (length > kMaxPayload) {
         return rt::Error{rt::ErrorKind::InvalidInput, "Payload is larger than CAN maximum of 8 bytes"};
     }
     if (id > kExtendedIdMask) return rt::Error{rt::ErrorKind::InvalidInput, "CAN ID too large"};
+    return {};
+}
+
+rt::Result<CANFrame> CANFrame::make(std::uint32_t id, std::span<const std::uint8_t> payload,
+                                    bool remote_request, bool error_frame) noexcept {
+    if (auto valid = check(id, payload.size()); !valid) return valid.error();
     CANFrame frame;
     std::uint32_t word = id < kFirstExtendedId ? id : (id | CAN_EFF_FLAG);
     if (remote_request) word |= CAN_RTR_FLAG;

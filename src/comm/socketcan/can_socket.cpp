@@ -11,6 +11,7 @@
 
 #include "runtime/os_error.hpp"
 
+
 namespace drovik::socketcan {
 
 namespace {
@@ -60,21 +61,18 @@ rt::Result<void> CANSocket::set_nonblocking(bool on) noexcept {
     return {};
 }
 
-rt::Result<CANFrame> CANSocket::read_frame() noexcept {
-    CANFrame frame;
+int CANSocket::read_frame(CANFrame& frame) noexcept {
+    frame = CANFrame();
     ssize_t n = ::read(fd_, &frame.raw(), sizeof(can_frame));
-    if (n == static_cast<ssize_t>(sizeof(can_frame))) return frame;
+    if (n == static_cast<ssize_t>(sizeof(can_frame))) return 0;
     // A short read leaves errno as it was; report it as an I/O error then.
-    return rt::os_error(n < 0 ? errno : EIO);
+    return n < 0 ? errno : EIO;
 }
 
-rt::Result<void> CANSocket::write_frame_insist(const CANFrame& frame) noexcept {
-    for (;;) {
-        ssize_t n = ::write(fd_, &frame.raw(), sizeof(can_frame));
-        if (n == static_cast<ssize_t>(sizeof(can_frame))) return {};
-        if (n < 0 && errno == EAGAIN) continue;
-        return rt::os_error(n < 0 ? errno : EIO);
-    }
+int CANSocket::write_frame(const CANFrame& frame) noexcept {
+    ssize_t n = ::write(fd_, &frame.raw(), sizeof(can_frame));
+    if (n == static_cast<ssize_t>(sizeof(can_frame))) return 0;
+    return n < 0 ? errno : EIO;
 }
 
 }  // namespace drovik::socketcan

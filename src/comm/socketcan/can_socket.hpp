@@ -25,10 +25,11 @@ public:
     ~CANSocket();
 
     rt::Result<void> set_nonblocking(bool on) noexcept;
-    // One read of one frame; a short read or a failure is an OS error (EAGAIN included).
-    rt::Result<CANFrame> read_frame() noexcept;
-    // One frame, written again at once while the kernel answers EAGAIN.
-    rt::Result<void> write_frame_insist(const CANFrame& frame) noexcept;
+    // One read of one frame: 0, or the errno of the failure (EAGAIN included; EIO
+    // for a short read). Numbers, not error values: EAGAIN is the common answer.
+    int read_frame(CANFrame& frame) noexcept;
+    // One write of one frame: 0 or the errno; EAGAIN is for the caller to wait out.
+    int write_frame(const CANFrame& frame) noexcept;
 
     int fd() const noexcept { return fd_; }
 

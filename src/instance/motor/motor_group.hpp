@@ -1,12 +1,11 @@
 // A broadcast group: one CAN interface, one broadcast identifier and the list
-// of its drivers. broadcast() packs every target into one frame; a background
-// task stores each driver's feedback into it.
+// of its drivers. broadcast() packs every target into one frame; the CAN
+// device's socket task stores each driver's feedback into it as it reads it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,6 @@
 #include "instance/motor/device/device.hpp"
 #include "instance/motor/protocol/watch_data.hpp"
 #include "runtime/result.hpp"
-#include "runtime/sched/join_handle.hpp"
 
 namespace drovik::rt {
 class Runtime;
@@ -30,13 +28,11 @@ struct DeviceList {
 
 class MotorGroup {
 public:
-    // Starts the CAN device and the feedback task; the interface opens later, in
-    // the CAN device's own task, so this does not fail for a missing interface.
+    // Starts the CAN device, whose task stores the feedback; the interface opens
+    // later, in that task, so this does not fail for a missing interface.
     MotorGroup(rt::Runtime& runtime, std::string interface, std::uint32_t broadcast_id);
-    MotorGroup(MotorGroup&& other) noexcept;
+    MotorGroup(MotorGroup&& other) noexcept = default;
     MotorGroup& operator=(MotorGroup&&) = delete;
-    // Cancels the feedback task before the group lets go of what it shares with it.
-    ~MotorGroup();
 
     std::shared_ptr<Device> add_device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode);
     // The first device in list order occupying the slot, if any.
@@ -48,9 +44,9 @@ public:
     std::uint32_t broadcast_id() const noexcept { return broadcast_id_; }
 
 private:
-    std::shared_ptr<comm::can::CanDeviceAsync> can_;
     std::shared_ptr<DeviceList> list_;
-    std::optional<rt::JoinHandle<void>> receive_task_;  // empty only in a moved-from group
+    // Destroyed before the list goes: it stops storing feedback as it goes.
+    comm::can::CanDeviceAsync can_;
     std::uint32_t broadcast_id_;
 };
 

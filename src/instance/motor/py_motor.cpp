@@ -61,7 +61,7 @@ Ref get_watch_data(MotorGroup& self, PyObject* args, PyObject* kwargs) {
     auto [slot_arg] = py::parse_args(args, kwargs, "O:get_watch_data", {"slot_index"});
     std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
     auto device = self.device_in_slot(slot);
-    return device ? watch_data_dict(py::wait_for(device->read_watch_data())) : py::none();
+    return device ? watch_data_dict(device->watch_data()) : py::none();
 }
 
 Ref broadcast_id(MotorGroup& self) { return py::check(PyLong_FromUnsignedLong(self.broadcast_id())); }

@@ -41,6 +41,16 @@ public:
     // Clears readiness unless an event came after the one the caller saw.
     void clear(Direction direction, std::uint64_t seen_events);
 
+    std::uint64_t events_seen();
+    Waker take_waker(Direction direction);
+
+    // The epoll events asked for, changed one direction at a time.
+    std::mutex interest_mu;
+    std::uint32_t interest = 0;  // guarded by interest_mu
+    // clear(), and on success keeps `waker` for the next event; false (nothing
+    // changed) when an event came after the one the caller saw.
+    bool rearm(Direction direction, std::uint64_t seen_events, const Waker& waker);
+
 private:
     std::mutex mu_;
     std::uint64_t events_seen_ = 0;
@@ -66,19 +76,36 @@ public:
 
     ReadinessWait readable();
     ReadinessWait writable();
-    // After EAGAIN: the next readable() waits for a new edge.
+    // After EAGAIN: the next readable() or writable() waits for a new edge.
     void clear_read_ready();
+    void clear_write_ready();
+
+    // For a reader that reads on its own thread while a task waits for
+    // readability: take the task's waker out of the way, and later, after a
+    // read that found nothing and began after `events_seen()` was taken, hand
+    // it back to wait for the next edge. False: an edge came meanwhile.
+    std::uint64_t events_seen();
+    Waker take_reader();
+    bool rearm_reader(std::uint64_t seen_events, const Waker& waker);
+
+    // Write readiness is reported only while asked for: a socket that takes
+    // every write would otherwise wake the reactor after each one. Read
+    // readiness may be switched off while the reader waits on its own thread.
+    Result<void> watch_writes(bool on);
+    Result<void> watch_reads(bool on);
 
 private:
     friend class ReadinessWait;
     IoRegistration(Reactor& reactor, int fd, std::shared_ptr<detail::IoState> state)
         : reactor_(&reactor), fd_(fd), state_(std::move(state)) {}
     void deregister();
+    Result<void> watch(std::uint32_t events, bool on);
 
     Reactor* reactor_ = nullptr;
     int fd_ = -1;
     std::shared_ptr<detail::IoState> state_;
-    std::uint64_t read_seen_ = 0;  // event count behind the last readable()
+    std::uint64_t read_seen_ = 0;   // event count behind the last readable()
+    std::uint64_t write_seen_ = 0;  // and behind the last writable()
 };
 
 // Completes when the descriptor is ready in one direction; an error value when

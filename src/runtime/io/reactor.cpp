@@ -99,6 +99,14 @@ Result<void> Reactor::add(int fd, std::uint32_t events, EventSource* source) {
     return {};
 }
 
+Result<void> Reactor::modify(int fd, std::uint32_t events, EventSource* source) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = source;
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev) != 0) return os_error(errno);
+    return {};
+}
+
 void Reactor::remove(int fd) { epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr); }
 
 Result<void> Reactor::add_shared(int fd, EventSource* source) {

@@ -45,6 +45,8 @@ public:
     void wake();
 
     Result<void> add(int fd, std::uint32_t events, EventSource* source);
+    // New events for a registered descriptor; edge-triggered ones are looked at afresh.
+    Result<void> modify(int fd, std::uint32_t events, EventSource* source);
     void remove(int fd);
     // Adds a descriptor shared between runtimes once; later calls do nothing.
     Result<void> add_shared(int fd, EventSource* source);

@@ -4,11 +4,16 @@
 
 namespace drovik::motor {
 
-Device::Device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode) noexcept
-    : slot_index_(broadcast_slot(slot_index)), feedback_id_(feedback_id), mode_(mode) {}
+Device::Device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
+               std::weak_ptr<comm::can::Port> feedback_port) noexcept
+    : slot_index_(broadcast_slot(slot_index)),
+      feedback_id_(feedback_id),
+      mode_(mode),
+      feedback_port_(std::move(feedback_port)) {}
 
-std::shared_ptr<Device> Device::create(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode) {
-    return std::make_shared<Device>(slot_index, feedback_id, mode);
+std::shared_ptr<Device> Device::create(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
+                                       std::weak_ptr<comm::can::Port> feedback_port) {
+    return std::make_shared<Device>(slot_index, feedback_id, mode, std::move(feedback_port));
 }
 
 float Device::target() const {
@@ -21,14 +26,15 @@ void Device::set_target(float value) {
     target_ = value;
 }
 
-rt::Task<void> Device::update_watch_data(WatchData data) {
-    auto guard = co_await watch_lock_.lock();
+void Device::update_watch_data(const WatchData& data) {
+    std::lock_guard guard(watch_lock_);
     watch_ = data;
 }
 
-rt::Task<WatchData> Device::read_watch_data() {
-    auto guard = co_await watch_lock_.lock();
-    co_return watch_;
+WatchData Device::watch_data() const {
+    if (auto port = feedback_port_.lock()) comm::can::catch_up(*port);
+    std::lock_guard guard(watch_lock_);
+    return watch_;
 }
 
 }  // namespace drovik::motor

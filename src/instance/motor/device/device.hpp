@@ -8,17 +8,17 @@
 #include <memory>
 #include <mutex>
 
+#include "comm/can/port.hpp"
 #include "instance/motor/protocol/motor_mode.hpp"
 #include "instance/motor/protocol/watch_data.hpp"
-#include "runtime/sched/task.hpp"
-#include "runtime/sync/async_mutex.hpp"
 
 namespace drovik::motor {
 
 class Device {
 public:
     // A slot beyond the frame's last is stored as the last one.
-    static std::shared_ptr<Device> create(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode);
+    static std::shared_ptr<Device> create(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
+                                          std::weak_ptr<comm::can::Port> feedback_port = {});
 
     std::uint8_t slot_index() const noexcept { return slot_index_; }
     std::uint32_t feedback_id() const noexcept { return feedback_id_; }
@@ -27,23 +27,27 @@ public:
     float target() const;
     void set_target(float value);
 
-    // Stores a whole WatchData; holds the watch lock only for the store.
-    rt::Task<void> update_watch_data(WatchData data);
-    // A copy of the last feedback, taken under the watch lock.
-    rt::Task<WatchData> read_watch_data();
+    // Stores a whole WatchData, or copies it out: the watch lock is held only
+    // for that copy, so neither the storing socket task nor a reader waits long.
+    void update_watch_data(const WatchData& data);
+    // The last feedback, after storing whatever the group's socket holds now:
+    // a reader that keeps the processor busy does not wait for the socket task.
+    WatchData watch_data() const;
 
-    Device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode) noexcept;
+    Device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
+           std::weak_ptr<comm::can::Port> feedback_port) noexcept;
 
 private:
     const std::uint8_t slot_index_;
     const std::uint32_t feedback_id_;
     const MotorMode mode_;
+    const std::weak_ptr<comm::can::Port> feedback_port_;  // of the group that feeds it
 
     mutable std::mutex target_lock_;  // held for one load or one store
     float target_ = 0.0f;             // guarded by target_lock_
 
-    rt::AsyncMutex watch_lock_;  // first come, first served
-    WatchData watch_;            // guarded by watch_lock_
+    mutable std::mutex watch_lock_;  // held for one twelve-byte copy
+    WatchData watch_;                // guarded by watch_lock_
 };
 
 }  // namespace drovik::motor

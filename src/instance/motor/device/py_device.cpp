@@ -8,7 +8,6 @@
 #include "instance/motor/py_watch_data.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
-#include "py/runtime_bridge.hpp"
 #include "py/type.hpp"
 
 namespace drovik::motor {
@@ -26,7 +25,7 @@ Ref set_target(DeviceRef& self, PyObject* args, PyObject* kwargs) {
 
 Ref get_target(DeviceRef& self) { return py::check(PyFloat_FromDouble(self->target())); }
 
-Ref get_watch_data(DeviceRef& self) { return watch_data_dict(py::wait_for(self->read_watch_data())); }
+Ref get_watch_data(DeviceRef& self) { return watch_data_dict(self->watch_data()); }
 
 Ref slot_index(DeviceRef& self) { return py::check(PyLong_FromLong(self->slot_index())); }
 

@@ -1,0 +1,51 @@
+#include "comm/can/can_device_sync.hpp"
+
+#include <poll.h>
+
+#include <cerrno>
+
+#include "runtime/os_error.hpp"
+
+namespace drovik::comm::can {
+
+namespace {
+
+rt::Error interruption() { return rt::Error{rt::ErrorKind::Aborted, "interrupted"}; }
+
+}  // namespace
+
+rt::Result<CanDeviceSync> CanDeviceSync::open(std::string interface) noexcept {
+    auto socket = socketcan::CANSocket::open(interface);
+    if (!socket) return socket.error();
+    if (!socket->set_nonblocking(true)) return rt::Error{rt::ErrorKind::Other, socketcan::kIoErrorText};
+    return CanDeviceSync(std::move(socket).value(), std::move(interface));
+}
+
+rt::Result<void> CanDeviceSync::send(std::uint32_t id, std::span<const std::uint8_t> payload,
+                                     KeepWaiting keep_waiting) {
+    auto frame = socketcan::CANFrame::make(id, payload);
+    if (!frame) return frame.error();
+    for (;;) {
+        int failure = socket_.write_frame(frame.value());
+        if (failure == 0) return {};
+        if (failure != EAGAIN) return rt::os_error(failure);
+        if (wait_writable_after_refusal(socket_.fd(), keep_waiting) == WaitEnd::Interrupted) return interruption();
+    }
+}
+
+rt::Result<socketcan::CANFrame> CanDeviceSync::receive(KeepWaiting keep_waiting) {
+    socketcan::CANFrame frame;
+    for (;;) {
+        int failure = socket_.read_frame(frame);
+        if (failure == 0) {
+            if (!frame.remote()) return frame;
+            continue;
+        }
+        if (failure != EAGAIN) return rt::os_error(failure);
+        if (wait_ready(socket_.fd(), POLLIN, rt::Deadline::never(), keep_waiting) == WaitEnd::Interrupted) {
+            return interruption();
+        }
+    }
+}
+
+}  // namespace drovik::comm::can

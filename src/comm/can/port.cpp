@@ -1,0 +1,92 @@
+#include "comm/can/port.hpp"
+
+#include <cerrno>
+
+#include "diag/stderr_line.hpp"
+#include "runtime/os_error.hpp"
+
+namespace drovik::comm::can {
+
+void Port::open(CanDevice device) {
+    device_.emplace(std::move(device));
+    opened_.store(true, std::memory_order_release);
+}
+
+void Port::end() {
+    {
+        std::lock_guard lock(receive_lock);
+        ended = true;
+    }
+    frame_taken.notify_all();
+}
+
+namespace {
+
+// Long enough that a loop reading every few milliseconds keeps the socket, short
+// enough that frames nobody asks for wait little in the kernel's buffer.
+constexpr auto kLease = std::chrono::milliseconds(10);
+
+}  // namespace
+
+void begin_caller_turn(Port& port) {
+    if (!port.lent_until) {
+        // Woken out of its wait for readability to wait for the lease instead.
+        port.device()->take_reader().wake();
+        // A failure only costs the reactor's wake-ups meanwhile.
+        (void)port.device()->watch_reads(false);
+    }
+    port.lent_until = std::chrono::steady_clock::now() + kLease;
+    port.direct_reader = true;
+}
+
+void end_caller_turn(Port& port) {
+    port.direct_reader = false;
+    if (std::chrono::steady_clock::now() >= *port.lent_until) give_back_to_task(port);
+}
+
+void give_back_to_task(Port& port) {
+    port.direct_reader = false;
+    port.lent_until.reset();
+    rt::Waker task = std::move(port.task_kept_off);
+    CanDevice& device = *port.device();
+    // The task waits for the next event; switching read events on again raises one
+    // at once when a frame is already there.
+    bool waiting = device.rearm_reader(device.events_seen(), task);
+    if (!device.watch_reads(true) || !waiting) task.wake();
+}
+
+void take_back_from_callers(Port& port) {
+    port.lent_until.reset();
+    (void)port.device()->watch_reads(true);
+}
+
+void catch_up(Port& port) {
+    CanDevice* device = port.device();
+    if (device == nullptr) return;
+    std::unique_lock lock(port.receive_lock, std::try_to_lock);
+    if (!lock || !port.sink || port.direct_reader) return;
+    begin_caller_turn(port);
+    for (;;) {
+        socketcan::CANFrame frame;
+        int failure = device->read(frame);
+        if (failure == 0 && port.sink->take(frame)) continue;
+        if (failure != 0 && failure != EAGAIN) report_receive_failure(rt::os_error(failure));
+        // After a failure, or a frame the sink refused (the task then ends), the task reads on.
+        if (failure == EAGAIN) {
+            end_caller_turn(port);
+        } else {
+            give_back_to_task(port);
+        }
+        return;
+    }
+}
+
+void report_send_failure(const rt::Error& error) {
+    diag::write_stderr_line("Failed to send CAN frame: " + error.text);
+}
+
+void report_receive_failure(const rt::Error& error) {
+    diag::write_stderr_line("Failed to receive CAN frame: " + error.text);
+}
+
+}  // namespace drovik::comm::can

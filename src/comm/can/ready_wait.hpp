@@ -1,0 +1,32 @@
+// Waiting on the calling thread for a socket to become ready, as the blocking
+// calls do: the thread keeps whatever it holds (the interpreter lock included).
+#pragma once
+
+#include <chrono>
+
+#include "runtime/time/deadline.hpp"
+
+namespace drovik::comm::can {
+
+using Clock = rt::Clock;
+
+// Asked at least every 100 ms of a wait and after every interruption by a
+// signal; false ends the wait (a signal handler raised).
+using KeepWaiting = bool (*)();
+
+enum class WaitEnd { Ready, TimedOut, Interrupted };
+
+// poll() until `fd` is ready for `events` (POLLIN, POLLOUT), the deadline has
+// passed or keep_waiting says no. Errors and hang-ups count as
+// ready: the next read or write reports them.
+WaitEnd wait_ready(int fd, short events, rt::Deadline deadline, KeepWaiting keep_waiting);
+
+// The longest a wait sleeps before it asks keep_waiting again.
+inline constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+
+// After the kernel refused a write with EAGAIN: waits until the socket is
+// writable and at least a millisecond has passed, so a refusal that outlasts
+// writability (a controller that stays busy) costs retries at a calm pace.
+WaitEnd wait_writable_after_refusal(int fd, KeepWaiting keep_waiting);
+
+}  // namespace drovik::comm::can

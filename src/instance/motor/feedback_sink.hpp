@@ -1,0 +1,25 @@
+// Where a broadcast group's socket task puts the frames it reads: each feedback
+// frame is decoded and stored into its driver right there, in bus order.
+#pragma once
+
+#include <memory>
+
+#include "comm/can/port.hpp"
+
+namespace drovik::motor {
+
+struct DeviceList;
+
+class FeedbackSink final : public comm::can::FrameSink {
+public:
+    explicit FeedbackSink(std::shared_ptr<DeviceList> list) : list_(std::move(list)) {}
+
+    // Remote requests carry no data and are passed over. Other frames of a length
+    // but 8 and frames no driver claims are reported on standard error and dropped.
+    bool take(const socketcan::CANFrame& frame) override;
+
+private:
+    std::shared_ptr<DeviceList> list_;
+};
+
+}  // namespace drovik::motor
