@@ -19,6 +19,8 @@ SCHED_RESET_ON_FORK = 0x40000000
 CAP_IPC_LOCK = 14
 CAP_SYS_NICE = 23
 PR_CAPBSET_DROP = 24
+# The address sanitizer's runtime turns mlockall into a no-op that succeeds.
+MLOCK_WORKS = "libasan" not in os.environ.get("LD_PRELOAD", "")
 
 # Shared by the child programs: a thread's policy and priority, threads by name.
 HELPERS = """
@@ -150,7 +152,7 @@ def test_only_timer_threads_and_workers_on_duty_are_raised(priority):
     if priority:
         assert report["timer_cpus"] == [cpu]
         assert report["raised_workers"] == [[os.SCHED_FIFO, priority - 1]] * report["workers"]
-        assert report["locked_kb"] > 0
+        assert report["locked_kb"] > 0 or not MLOCK_WORKS
     else:
         assert report["timer_cpus"] == sorted(os.sched_getaffinity(0))
         assert report["raised_workers"] == []
@@ -195,14 +197,16 @@ def test_refused_requests_warn_once_and_timers_run_ordinary():
     assert report["job"] == [os.SCHED_OTHER, 0]
     assert all(cpus == sorted(os.sched_getaffinity(0)) for cpus in report["cpus"])
     lines = result.stderr.splitlines()
-    assert len(lines) == 3, lines
-    priority_line, cpus_line, mlock_line = (next(line for line in lines if name in line)
+    refused = ("PRIORITY", "CPUS", "MLOCK") if MLOCK_WORKS else ("PRIORITY", "CPUS")
+    assert len(lines) == len(refused), lines
+    priority_line, cpus_line, mlock_line = (next((line for line in lines if name in line), None)
                                             for name in ("PRIORITY", "CPUS", "MLOCK"))
     assert priority_line.startswith("Warning: DROVIK_RT_PRIORITY=30 refused for precision timer and runtime "
                                     "threads: Operation not permitted (os error 1); needs CAP_SYS_NICE or an "
                                     "RLIMIT_RTPRIO of at least 30 (ulimit -r here: 0)")
     assert cpus_line.startswith("Warning: DROVIK_RT_CPUS=1000 refused: Invalid argument (os error 22)")
-    assert mlock_line.startswith("Warning: DROVIK_RT_MLOCK=1 refused: ")
+    if MLOCK_WORKS:
+        assert mlock_line.startswith("Warning: DROVIK_RT_MLOCK=1 refused: ")
 
 
 @needs_fifo
