@@ -19,7 +19,9 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "testing" / "vbus"))
 from peer import FRAME  # noqa: E402
+from vbus_control import hub_pid  # noqa: E402
 
 HUB_AND_PEER_PRIORITY = 90
 BROADCAST_ID, FEEDBACK_ID = 0x100, 0x201
@@ -157,18 +159,6 @@ def child_memory(up_front):
         handle.stop()
     return {key: int(status[key].split()[0]) for key in ("VmRSS", "VmLck", "Threads")}
 
-
-def hub_pid():
-    run_dir = os.environ.get("DROVIK_VBUS")
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                args = f.read().split(b"\0")
-        except OSError:
-            continue
-        if args and args[0].endswith(b"vbus_hub") and run_dir and run_dir.encode() in args:
-            return int(pid)
-    return None
 
 
 def raise_process(pid):

@@ -33,6 +33,22 @@ def active() -> bool:
     return bool(os.environ.get(ENV))
 
 
+def hub_pid() -> int | None:
+    """The process id of this bus's hub (to kill it, or raise its priority), if it runs."""
+    run_dir = os.environ.get(ENV)
+    if not run_dir:
+        return None
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+        except OSError:
+            continue
+        if args and args[0].endswith(b"vbus_hub") and run_dir.encode() in args:
+            return int(pid)
+    return None
+
+
 def _request(command: str) -> list[str]:
     directory = os.environ.get(ENV)
     if not directory:

@@ -250,16 +250,7 @@ def test_a_receiver_that_stops_reading_stalls_nobody(emulation, motor, peer, fd2
 BUS_KILLED = """
 import os, resource, signal, time
 import drovik
-
-def hub_pid():
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                args = f.read().split(b"\\0")
-        except OSError:
-            continue
-        if b"--dir" in args and os.environ["DROVIK_VBUS"].encode() in args:
-            return int(pid)
+from vbus_control import hub_pid
 
 motor = drovik.Motor("vcan0", 0x100)
 motor.add_device(0, 0x201, "speed")
@@ -281,8 +272,9 @@ def test_bus_killed_mid_run(emulation):
     """Nothing on a real kernel compares; what matters is that the process carries on."""
     bus = Path(__file__).resolve().parents[2] / "testing" / "vbus" / "run-with-vbus"
     began = time.monotonic()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(bus.parent), os.environ.get("PYTHONPATH", "")]))
     child = subprocess.run([str(bus), "--ifaces", "vcan0", "--", sys.executable, "-c", BUS_KILLED],
-                           capture_output=True, text=True, timeout=60, env=os.environ)
+                           capture_output=True, text=True, timeout=60, env=env)
     assert (child.returncode, child.stdout) == (0, "True\n"), child.stderr
     # Reads see the bus's end (every 100 ms per socket, the documented pause), writes a
     # broken pipe; either may first see the connection reset.
