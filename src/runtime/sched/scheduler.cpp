@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 #include "runtime/os_error.hpp"
 #include "runtime/realtime/worker_duty.hpp"
@@ -187,11 +188,16 @@ void Scheduler::notify_one() {
     std::size_t chosen;
     {
         std::lock_guard lock(idle_mu_);
-        if (idle_.empty()) return;
+        // A worker that queues a task from inside its own reactor turn looks at its
+        // queue as the turn ends: waking itself would only cost an eventfd round.
+        std::optional<std::size_t> own;
+        if (owns_current_thread()) own = this_worker.slot;
+        auto others = [&](std::size_t s) { return s != own; };
         // Leave the worker that waits in the reactor there, so I/O and timers stay served.
         auto it = std::find_if(idle_.begin(), idle_.end(),
-                               [this](std::size_t s) { return !slots_[s]->parker.driving(); });
-        if (it == idle_.end()) it = idle_.begin();
+                               [&](std::size_t s) { return others(s) && !slots_[s]->parker.driving(); });
+        if (it == idle_.end()) it = std::find_if(idle_.begin(), idle_.end(), others);
+        if (it == idle_.end()) return;
         chosen = *it;
         idle_.erase(it);
         idle_count_.fetch_sub(1, std::memory_order_seq_cst);
