@@ -20,33 +20,27 @@ void Port::end() {
     frame_taken.notify_all();
 }
 
-namespace {
-
-// Long enough that a loop reading every few milliseconds keeps the socket, short
-// enough that frames nobody asks for wait little in the kernel's buffer.
-constexpr auto kLease = std::chrono::milliseconds(10);
-
-}  // namespace
-
 void begin_caller_turn(Port& port) {
-    if (!port.lent_until) {
-        // Woken out of its wait for readability to wait for the lease instead.
+    if (!port.lent.load(std::memory_order_relaxed)) {
+        // Woken out of its wait for readability to keep off for the lease instead.
         port.device()->take_reader().wake();
         // A failure only costs the reactor's wake-ups meanwhile.
         (void)port.device()->watch_reads(false);
+        port.lent.store(true, std::memory_order_release);
     }
-    port.lent_until = std::chrono::steady_clock::now() + kLease;
+    port.caller_turns.store(port.caller_turns.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     port.direct_reader = true;
 }
 
 void end_caller_turn(Port& port) {
     port.direct_reader = false;
-    if (std::chrono::steady_clock::now() >= *port.lent_until) give_back_to_task(port);
+    if (port.return_wanted) give_back_to_task(port);
 }
 
 void give_back_to_task(Port& port) {
     port.direct_reader = false;
-    port.lent_until.reset();
+    port.return_wanted = false;
+    port.lent.store(false, std::memory_order_release);
     rt::Waker task = std::move(port.task_kept_off);
     CanDevice& device = *port.device();
     // The task waits for the next event; switching read events on again raises one
@@ -55,9 +49,15 @@ void give_back_to_task(Port& port) {
     if (!device.watch_reads(true) || !waiting) task.wake();
 }
 
-void take_back_from_callers(Port& port) {
-    port.lent_until.reset();
+bool take_back_from_callers(Port& port, const rt::Waker& task) {
+    if (port.direct_reader) {
+        port.return_wanted = true;
+        rt::store_waker(port.task_kept_off, task);
+        return false;
+    }
+    port.lent.store(false, std::memory_order_release);
     (void)port.device()->watch_reads(true);
+    return true;
 }
 
 void catch_up(Port& port) {

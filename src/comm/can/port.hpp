@@ -7,16 +7,18 @@
 //   overtakes one queued before it.
 // - receive_lock is held for each read together with the hand-over of what was
 //   read (to the sink or to the reading caller), and guards everything below it.
-// A caller that reads the socket itself borrows it for a short lease, renewed by
-// each of its calls: meanwhile read events are off (arrivals wake no thread) and
-// the task keeps off. The task takes the socket back once the lease has run out
-// with no caller inside, so frames nobody asks for are still read within it.
+// A caller that reads the socket itself borrows it for a lease: meanwhile read
+// events are off (arrivals wake no thread) and the task keeps off. Callers never
+// read the clock for it: each caller turn counts, and the task, waking once per
+// lease, lends it for another lease when turns came during the last one and
+// takes it back otherwise, so frames nobody asks for are still read within two
+// leases.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,9 +57,13 @@ public:
     std::mutex receive_lock;
     std::condition_variable frame_taken;  // the sink took a frame, or the task ended
     std::shared_ptr<FrameSink> sink;      // null once the device is gone
-    std::optional<std::chrono::steady_clock::time_point> lent_until;  // lent to callers until then
+    // Lent to callers; written under receive_lock, read by the task without it.
+    std::atomic<bool> lent{false};
+    // Caller turns so far; bumped under receive_lock, read by the task without it.
+    std::atomic<std::uint64_t> caller_turns{0};
     bool direct_reader = false;           // a caller is inside a call that reads the socket
-    rt::Waker task_kept_off;              // the task, waiting for the socket back
+    bool return_wanted = false;           // the task found the lease over with a caller inside
+    rt::Waker task_kept_off;              // the task, waiting for that caller to give it back
     bool ended = false;                   // the task has ended
 
 private:
@@ -66,14 +72,15 @@ private:
 };
 
 // Around a caller's reads on its own thread, with receive_lock held. The turn
-// ends without giving the socket back unless the lease ran out meanwhile (a long
-// wait); give_back_to_task returns it at once: the task then waits for the next
-// read event, which comes at once if a frame is already waiting.
+// ends without giving the socket back unless the task asked for it meanwhile (a
+// long wait); give_back_to_task returns it at once: the task then waits for the
+// next read event, which comes at once if a frame is already waiting.
 void begin_caller_turn(Port& port);
 void end_caller_turn(Port& port);
 void give_back_to_task(Port& port);
-// By the task, once the lease has run out with no caller inside.
-void take_back_from_callers(Port& port);
+// By the task, with receive_lock held, once a lease passed with no caller turn.
+// False when a caller is inside: it gives the socket back as its turn ends.
+bool take_back_from_callers(Port& port, const rt::Waker& task);
 
 // For readers of what the sink stores: reads what the socket holds right now and
 // hands it to the sink, so that what they read is as fresh as the bus even when

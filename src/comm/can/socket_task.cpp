@@ -16,6 +16,9 @@ namespace drovik::comm::can {
 namespace {
 
 constexpr auto kPauseAfterReceiveError = std::chrono::milliseconds(100);
+// Long enough that a loop reading every few milliseconds keeps the socket, short
+// enough that frames nobody asks for wait little in the kernel's buffer.
+constexpr auto kLease = std::chrono::milliseconds(10);
 // A refused write waits for the socket's next writable edge; a refusal that a
 // writable socket keeps giving (a busy controller) is retried at this pace.
 constexpr auto kRefusedWriteRetry = std::chrono::milliseconds(10);
@@ -34,9 +37,10 @@ public:
     explicit NextFrame(Port& port) : port_(port), device_(*port.device()), ready_(device_.readable()) {}
 
     bool poll(rt::Context& cx) {
-        std::lock_guard lock(port_.receive_lock);
-        if (!wait_for_lease(cx)) return false;
         for (;;) {
+            if (!wait_for_lease(cx)) return false;
+            std::lock_guard lock(port_.receive_lock);
+            if (port_.lent.load(std::memory_order_relaxed)) continue;  // lent again meanwhile
             if (!ready_.poll(cx)) return false;
             socketcan::CANFrame frame;
             int failure = device_.read(frame);
@@ -56,20 +60,23 @@ public:
     ReadOutcome take() { return outcome_; }
 
 private:
-    // True once the socket is the task's again. A caller still inside when the
-    // lease runs out gives it back itself at the end of its call.
+    // True once the socket is the task's again. While callers keep taking turns
+    // this wakes once a lease and takes no lock; a caller still inside when a
+    // lease passes without turns gives the socket back as its turn ends.
     bool wait_for_lease(rt::Context& cx) {
-        while (port_.lent_until) {
-            rt::store_waker(port_.task_kept_off, cx.waker);
-            auto until = *port_.lent_until;
-            if (rt::Clock::now() < until) {
-                if (!lease_ || lease_->due() < until) lease_.emplace(rt::sleep_until(rt::Deadline::at(until)));
-                if (!lease_->poll(cx)) return false;
-                continue;
+        while (port_.lent.load(std::memory_order_acquire)) {
+            std::uint64_t turns = port_.caller_turns.load(std::memory_order_acquire);
+            if (!lease_ || turns != turns_seen_) {
+                turns_seen_ = turns;
+                lease_.emplace(rt::sleep_for(kLease));
             }
+            if (!lease_->poll(cx)) return false;
             lease_.reset();
-            if (port_.direct_reader) return false;
-            take_back_from_callers(port_);
+            if (port_.caller_turns.load(std::memory_order_acquire) != turns_seen_) continue;
+            std::lock_guard lock(port_.receive_lock);
+            if (!port_.lent.load(std::memory_order_relaxed)) break;
+            if (port_.caller_turns.load(std::memory_order_relaxed) != turns_seen_) continue;
+            if (!take_back_from_callers(port_, cx.waker)) return false;
         }
         return true;
     }
@@ -78,6 +85,7 @@ private:
     CanDevice& device_;
     rt::ReadinessWait ready_;
     std::optional<rt::Sleep> lease_;
+    std::uint64_t turns_seen_ = 0;
     ReadOutcome outcome_;
 };
 
