@@ -1,6 +1,5 @@
 #include "py/timeout_arg.hpp"
 
-#include "py/args.hpp"
 #include "py/convert.hpp"
 
 namespace drovik::py {
