@@ -129,14 +129,6 @@ PyMethodDef method() {
     return PyMethodDef{detail::name_chars<S>.data(), call, C::flags, doc<S, Body>};
 }
 
-// A PyMethodDef for a method or module function; `doc` starts with the text
-// signature, "--" and an empty line.
-template <auto Fn>
-constexpr PyMethodDef method(const char* name, const char* doc) {
-    using C = detail::Callable<Fn>;
-    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&C::call)), C::flags, doc};
-}
-
 // A read-only property: Ref f(T&), object taken shared.
 template <class T, Ref (*Fn)(T&)>
 constexpr PyGetSetDef property(const char* name, const char* doc) {

@@ -23,8 +23,4 @@ std::optional<std::uint64_t> timeout_ms_argument(PyObject* args, PyObject* kwarg
     return optional_millis("timeout_ms", timeout_arg);
 }
 
-// The whole argument list of a wait whose one argument is `timeout_ms`;
-// `format` is "|O:" followed by the callable's name.
-std::optional<std::uint64_t> timeout_ms_argument(PyObject* args, PyObject* kwargs, const char* format);
-
 }  // namespace drovik::py
