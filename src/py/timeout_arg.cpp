@@ -4,8 +4,8 @@
 
 namespace drovik::py {
 
-std::optional<std::uint64_t> optional_millis(const char* name, PyObject* obj) {
-    return optional_value(obj, [name](PyObject* value) { return named_argument(name, value, to_u64); });
+std::optional<std::uint64_t> optional_millis(Argument arg) {
+    return optional_value(arg.object, [arg](PyObject* value) { return named_argument(arg.name, value, to_u64); });
 }
 
 }  // namespace drovik::py

@@ -21,14 +21,15 @@ namespace {
 template <auto Convert>
 Ref convert_value(PyObject* args, PyObject* kwargs) {
     auto [value] = py::parse_args<"convert(value)">(args, kwargs);
-    return py::check(PyLong_FromUnsignedLongLong(py::named_argument("value", value, Convert)));
+    return py::check(PyLong_FromUnsignedLongLong(py::named_argument(value, Convert)));
 }
 
 constexpr py::Signature optional_u64_sig = "optional_u64(value=None)";
 
 Ref optional_u64(PyObject* args, PyObject* kwargs) {
     auto [value] = py::parse_args<optional_u64_sig>(args, kwargs);
-    auto converted = py::optional_value(value, [](PyObject* v) { return py::named_argument("value", v, py::to_u64); });
+    auto converted =
+        py::optional_value(value, [value](PyObject* v) { return py::named_argument(value.name, v, py::to_u64); });
     return converted ? py::check(PyLong_FromUnsignedLongLong(*converted)) : py::none();
 }
 
@@ -36,7 +37,7 @@ constexpr py::Signature payload_sig = "payload(data)";
 
 Ref payload(PyObject* args, PyObject* kwargs) {
     auto [data] = py::parse_args<payload_sig>(args, kwargs);
-    auto bytes = py::named_argument("data", data, py::to_payload);
+    auto bytes = py::named_argument(data, py::to_payload);
     return py::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                static_cast<Py_ssize_t>(bytes.size())));
 }
@@ -83,7 +84,7 @@ constexpr py::Signature probe_sig = "Probe(label=None)";
 
 Probe make_probe(PyObject* args, PyObject* kwargs) {
     auto [label] = py::parse_args<probe_sig>(args, kwargs);
-    return Probe{label ? py::named_argument("label", label, py::to_string) : std::string("probe")};
+    return Probe{label ? py::named_argument(label, py::to_string) : std::string("probe")};
 }
 
 constexpr py::Signature hold_exclusive_sig = "hold_exclusive($self, callback)";

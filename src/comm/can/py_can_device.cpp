@@ -21,7 +21,7 @@ constexpr py::Signature can_device_sig = "CanDevice(interface)";
 
 CanDeviceSync construct(PyObject* args, PyObject* kwargs) {
     auto [interface_arg] = py::parse_args<can_device_sig>(args, kwargs);
-    std::string interface = py::named_argument("interface", interface_arg, py::to_string);
+    std::string interface = py::named_argument(interface_arg, py::to_string);
     py::shared_runtime();  // the runtime's first users include this device, as they include the others
     auto device = CanDeviceSync::open(std::move(interface));
     if (!device) py::raise_os_error(device.error());
@@ -33,8 +33,8 @@ constexpr py::Signature send_sig = "send($self, id, data)";
 Ref send(py::Object<CanDeviceSync>& self, PyObject* args, PyObject* kwargs) {
     auto [id_arg, data_arg] = py::parse_args<send_sig>(args, kwargs);
     auto exclusive = self.borrow.exclusive();
-    std::uint32_t id = py::named_argument("id", id_arg, py::to_u32);
-    auto data = py::named_argument("data", data_arg, py::to_payload);
+    std::uint32_t id = py::named_argument(id_arg, py::to_u32);
+    auto data = py::named_argument(data_arg, py::to_payload);
     prepare_to_block();
     auto sent = self.value().send(id, data, &no_signal_raised);
     if (!sent) raise_can_error(sent.error());

@@ -20,7 +20,7 @@ constexpr py::Signature can_device_nonblocking_sig = "CanDeviceNonBlocking(inter
 
 CanDeviceAsync construct(PyObject* args, PyObject* kwargs) {
     auto [interface_arg] = py::parse_args<can_device_nonblocking_sig>(args, kwargs);
-    std::string interface = py::named_argument("interface", interface_arg, py::to_string);
+    std::string interface = py::named_argument(interface_arg, py::to_string);
     return CanDeviceAsync(py::shared_runtime(), std::move(interface));
 }
 
@@ -32,8 +32,8 @@ constexpr py::Signature send_sig = "send($self, id, data)";
 
 Ref send(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
     auto [id_arg, data_arg] = py::parse_args<send_sig>(args, kwargs);
-    std::uint32_t id = py::named_argument("id", id_arg, py::to_u32);
-    auto data = py::named_argument("data", data_arg, py::to_payload);
+    std::uint32_t id = py::named_argument(id_arg, py::to_u32);
+    auto data = py::named_argument(data_arg, py::to_payload);
     if (auto queued = self.send_nonblocking(CanMessage::of(id, data)); !queued) py::raise_os_error(queued.error());
     return py::none();
 }
@@ -47,7 +47,7 @@ constexpr py::Signature receive_timeout_sig = "receive_timeout($self, timeout_ms
 
 Ref receive_timeout(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
     auto [timeout_arg] = py::parse_args<receive_timeout_sig>(args, kwargs);
-    std::uint64_t timeout_ms = py::named_argument("timeout_ms", timeout_arg, py::to_u64);
+    std::uint64_t timeout_ms = py::named_argument(timeout_arg, py::to_u64);
     prepare_to_block();
     auto message = self.receive_until(rt::Deadline::after_ms(timeout_ms), &no_signal_raised);
     if (PyErr_Occurred()) throw py::ErrorAlreadySet{};  // a signal handler raised while it waited

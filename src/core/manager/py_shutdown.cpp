@@ -100,8 +100,8 @@ constexpr py::Signature block_until_sig = "block_until(wait_ms=None, shutdown_ti
 
 Ref block_until(PyObject* args, PyObject* kwargs) {
     auto [wait_arg, shutdown_arg] = py::parse_args<block_until_sig>(args, kwargs);
-    Millis wait = py::optional_millis("wait_ms", wait_arg);
-    Millis shutdown_timeout = py::optional_millis("shutdown_timeout_ms", shutdown_arg);
+    Millis wait = py::optional_millis(wait_arg);
+    Millis shutdown_timeout = py::optional_millis(shutdown_arg);
     Ending ending = block_on_released(wait_then_shut_down(wait, shutdown_timeout));
     if (ending.reason.starts_with("signal:")) swallow_pending_signals();
     Ref reason = py::to_python(ending.reason);

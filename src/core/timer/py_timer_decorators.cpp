@@ -38,15 +38,15 @@ constexpr py::Signature precision_timer_sig = "precision_timer(frequency_hz, rea
 template <py::Signature S>
 Timer make_timer(PyObject* args, PyObject* kwargs) {
     auto [frequency_arg] = py::parse_args<S>(args, kwargs);
-    double frequency = py::named_argument("frequency_hz", frequency_arg, py::to_double);
+    double frequency = py::named_argument(frequency_arg, py::to_double);
     return Timer{frequency, checked(period_of(frequency))};
 }
 
 template <py::Signature S>
 PrecisionTimer make_precision_timer(PyObject* args, PyObject* kwargs) {
     auto [frequency_arg, realtime_arg] = py::parse_args<S>(args, kwargs);
-    double frequency = py::named_argument("frequency_hz", frequency_arg, py::to_double);
-    bool realtime = realtime_arg != nullptr && py::named_argument("realtime", realtime_arg, py::to_bool);
+    double frequency = py::named_argument(frequency_arg, py::to_double);
+    bool realtime = realtime_arg != nullptr && py::named_argument(realtime_arg, py::to_bool);
     return PrecisionTimer{frequency, checked(precision_period_of(frequency, realtime)), realtime};
 }
 

@@ -23,8 +23,8 @@ constexpr py::Signature motor_sig = "Motor(interface, broadcast_id)";
 
 MotorGroup construct(PyObject* args, PyObject* kwargs) {
     auto [interface_arg, id_arg] = py::parse_args<motor_sig>(args, kwargs);
-    std::string interface = py::named_argument("interface", interface_arg, py::to_string);
-    std::uint32_t broadcast_id = py::named_argument("broadcast_id", id_arg, py::to_u32);
+    std::string interface = py::named_argument(interface_arg, py::to_string);
+    std::uint32_t broadcast_id = py::named_argument(id_arg, py::to_u32);
     return MotorGroup(py::shared_runtime(), std::move(interface), broadcast_id);
 }
 
@@ -41,9 +41,9 @@ constexpr py::Signature add_device_sig = "add_device($self, slot_index, feedback
 
 Ref add_device(MotorGroup& self, PyObject* args, PyObject* kwargs) {
     auto [slot_arg, id_arg, mode_arg] = py::parse_args<add_device_sig>(args, kwargs);
-    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
-    std::uint32_t feedback_id = py::named_argument("feedback_id", id_arg, py::to_u32);
-    MotorMode mode = py::named_argument("mode", mode_arg, to_mode);
+    std::uint8_t slot = py::named_argument(slot_arg, py::to_u8);
+    std::uint32_t feedback_id = py::named_argument(id_arg, py::to_u32);
+    MotorMode mode = py::named_argument(mode_arg, to_mode);
     return wrap_device(self.add_device(slot, feedback_id, mode));
 }
 
@@ -51,8 +51,8 @@ constexpr py::Signature set_target_sig = "set_target($self, slot_index, value)";
 
 Ref set_target(MotorGroup& self, PyObject* args, PyObject* kwargs) {
     auto [slot_arg, value_arg] = py::parse_args<set_target_sig>(args, kwargs);
-    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
-    float value = narrow_target(py::named_argument("value", value_arg, py::to_double));
+    std::uint8_t slot = py::named_argument(slot_arg, py::to_u8);
+    float value = narrow_target(py::named_argument(value_arg, py::to_double));
     if (auto device = self.device_in_slot(slot)) device->set_target(value);
     return py::none();
 }
@@ -66,7 +66,7 @@ constexpr py::Signature get_watch_data_sig = "get_watch_data($self, slot_index)"
 
 Ref get_watch_data(MotorGroup& self, PyObject* args, PyObject* kwargs) {
     auto [slot_arg] = py::parse_args<get_watch_data_sig>(args, kwargs);
-    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
+    std::uint8_t slot = py::named_argument(slot_arg, py::to_u8);
     auto device = self.device_in_slot(slot);
     return device ? watch_data_dict(device->watch_data()) : py::none();
 }

@@ -21,7 +21,7 @@ constexpr py::Signature set_target_sig = "set_target($self, value)";
 
 Ref set_target(DeviceRef& self, PyObject* args, PyObject* kwargs) {
     auto [value] = py::parse_args<set_target_sig>(args, kwargs);
-    self->set_target(narrow_target(py::named_argument("value", value, py::to_double)));
+    self->set_target(narrow_target(py::named_argument(value, py::to_double)));
     return py::none();
 }
 
