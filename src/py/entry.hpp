@@ -14,6 +14,7 @@
 #include "py/error.hpp"
 #include "py/object.hpp"
 #include "py/ref.hpp"
+#include "py/signature.hpp"
 #include "py/text.hpp"
 #include "runtime/fork.hpp"
 
@@ -118,12 +119,14 @@ struct Callable<Fn> {
 
 }  // namespace detail
 
-// A PyMethodDef for a method or module function; `doc` starts with the text
-// signature, "--" and an empty line.
-template <auto Fn>
-constexpr PyMethodDef method(const char* name, const char* doc) {
+// A PyMethodDef for a method or module function declared by S, documented by
+// S and Body. Fn collects its arguments by S (py/args.hpp) unless it takes none.
+template <auto Fn, Signature S, Literal Body>
+PyMethodDef method() {
     using C = detail::Callable<Fn>;
-    return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&C::call)), C::flags, doc};
+    static_assert((C::flags == METH_NOARGS) == (S.arity() == 0), "the signature's parameters and Fn disagree");
+    auto call = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&C::call));
+    return PyMethodDef{detail::name_chars<S>.data(), call, C::flags, doc<S, Body>};
 }
 
 // A read-only property: Ref f(T&), object taken shared.

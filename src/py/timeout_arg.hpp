@@ -3,18 +3,22 @@
 // the same values and raises the same errors for the others.
 #pragma once
 
-#include <Python.h>
-
 #include <cstdint>
 #include <optional>
 
+#include "py/args.hpp"
+
 namespace drovik::py {
 
-// The value of the argument `name` (NULL when it was not given).
-std::optional<std::uint64_t> optional_millis(const char* name, PyObject* obj);
+// Any one time-out argument (block_until has two).
+std::optional<std::uint64_t> optional_millis(Argument arg);
 
-// The whole argument list of a wait whose one argument is `timeout_ms`;
-// `format` is "|O:" followed by the callable's name.
-std::optional<std::uint64_t> timeout_ms_argument(PyObject* args, PyObject* kwargs, const char* format);
+// The whole argument list of a wait whose one parameter is "timeout_ms=None".
+template <Signature S>
+    requires(S.arity() == 1 && S.keyword(0) == "timeout_ms" && S.optional(0))
+std::optional<std::uint64_t> timeout_ms_argument(PyObject* args, PyObject* kwargs) {
+    auto [timeout_arg] = parse_args<S>(args, kwargs);
+    return optional_millis(timeout_arg);
+}
 
 }  // namespace drovik::py

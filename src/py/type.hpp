@@ -15,7 +15,7 @@ namespace drovik::py {
 template <class T>
 struct ClassDef {
     const char* name;  // "builtins.<Name>"
-    const char* doc;   // text signature, "--", empty line, summary (signature only when constructible)
+    const char* doc;   // constructible: py::doc<constructor signature, summary>; else the summary alone
     T (*construct)(PyObject* args, PyObject* kwargs) = nullptr;  // none: not constructible
     PyMethodDef* methods = nullptr;                              // {} terminated
     PyGetSetDef* properties = nullptr;                           // {} terminated

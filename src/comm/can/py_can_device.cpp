@@ -17,20 +17,24 @@ namespace {
 
 using py::Ref;
 
+constexpr py::Signature can_device_sig = "CanDevice(interface)";
+
 CanDeviceSync construct(PyObject* args, PyObject* kwargs) {
-    auto [interface_arg] = py::parse_args(args, kwargs, "O:CanDevice", {"interface"});
-    std::string interface = py::named_argument("interface", interface_arg, py::to_string);
+    auto [interface_arg] = py::parse_args<can_device_sig>(args, kwargs);
+    std::string interface = py::named_argument(interface_arg, py::to_string);
     py::shared_runtime();  // the runtime's first users include this device, as they include the others
     auto device = CanDeviceSync::open(std::move(interface));
     if (!device) py::raise_os_error(device.error());
     return std::move(device).value();
 }
 
+constexpr py::Signature send_sig = "send($self, id, data)";
+
 Ref send(py::Object<CanDeviceSync>& self, PyObject* args, PyObject* kwargs) {
-    auto [id_arg, data_arg] = py::parse_args(args, kwargs, "OO:send", {"id", "data"});
+    auto [id_arg, data_arg] = py::parse_args<send_sig>(args, kwargs);
     auto exclusive = self.borrow.exclusive();
-    std::uint32_t id = py::named_argument("id", id_arg, py::to_u32);
-    auto data = py::named_argument("data", data_arg, py::to_payload);
+    std::uint32_t id = py::named_argument(id_arg, py::to_u32);
+    auto data = py::named_argument(data_arg, py::to_payload);
     prepare_to_block();
     auto sent = self.value().send(id, data, &no_signal_raised);
     if (!sent) raise_can_error(sent.error());
@@ -48,18 +52,16 @@ Ref receive(py::Object<CanDeviceSync>& self) {
 Ref interface(CanDeviceSync& self) { return py::to_python(self.interface()); }
 
 PyMethodDef methods[] = {
-    py::method<&send>("send",
-                      "send($self, id, data)\n--\n\n"
-                      "Send a CAN frame (blocking)\n\n"
-                      "Args:\n"
-                      "    id: CAN frame ID\n"
-                      "    data: Data bytes to send (up to 8 bytes)\n"),
-    py::method<&receive>("receive",
-                         "receive($self)\n--\n\n"
-                         "Receive a CAN frame (blocking)\n\n"
-                         "Returns:\n"
-                         "    Tuple (id, data) where id is u32 and data is bytes\n"),
-    py::method<&interface>("interface", "interface($self)\n--\n\nGet the interface name\n"),
+    py::method<&send, send_sig,
+               "Send a CAN frame (blocking)\n\n"
+               "Args:\n"
+               "    id: CAN frame ID\n"
+               "    data: Data bytes to send (up to 8 bytes)\n">(),
+    py::method<&receive, "receive($self)",
+               "Receive a CAN frame (blocking)\n\n"
+               "Returns:\n"
+               "    Tuple (id, data) where id is u32 and data is bytes\n">(),
+    py::method<&interface, "interface($self)", "Get the interface name\n">(),
     {},
 };
 
@@ -68,9 +70,9 @@ PyMethodDef methods[] = {
 PyTypeObject* can_device_type() {
     return py::class_type<CanDeviceSync>({
         .name = "builtins.CanDevice",
-        .doc = "CanDevice(interface)\n--\n\n"
-               "简单模式 CAN 设备（阻塞 API）\n\n"
-               "This version uses a synchronous API and suits simple scenarios.\n",
+        .doc = py::doc<can_device_sig,
+                       "简单模式 CAN 设备（阻塞 API）\n\n"
+                       "This version uses a synchronous API and suits simple scenarios.\n">,
         .construct = &construct,
         .methods = methods,
     });

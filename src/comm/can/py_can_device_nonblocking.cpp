@@ -16,9 +16,11 @@ namespace {
 
 using py::Ref;
 
+constexpr py::Signature can_device_nonblocking_sig = "CanDeviceNonBlocking(interface)";
+
 CanDeviceAsync construct(PyObject* args, PyObject* kwargs) {
-    auto [interface_arg] = py::parse_args(args, kwargs, "O:CanDeviceNonBlocking", {"interface"});
-    std::string interface = py::named_argument("interface", interface_arg, py::to_string);
+    auto [interface_arg] = py::parse_args<can_device_nonblocking_sig>(args, kwargs);
+    std::string interface = py::named_argument(interface_arg, py::to_string);
     return CanDeviceAsync(py::shared_runtime(), std::move(interface));
 }
 
@@ -26,10 +28,12 @@ Ref message_or_none(const std::optional<CanMessage>& message) {
     return message ? frame_tuple(message->id, message->data()) : py::none();
 }
 
+constexpr py::Signature send_sig = "send($self, id, data)";
+
 Ref send(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
-    auto [id_arg, data_arg] = py::parse_args(args, kwargs, "OO:send", {"id", "data"});
-    std::uint32_t id = py::named_argument("id", id_arg, py::to_u32);
-    auto data = py::named_argument("data", data_arg, py::to_payload);
+    auto [id_arg, data_arg] = py::parse_args<send_sig>(args, kwargs);
+    std::uint32_t id = py::named_argument(id_arg, py::to_u32);
+    auto data = py::named_argument(data_arg, py::to_payload);
     if (auto queued = self.send_nonblocking(CanMessage::of(id, data)); !queued) py::raise_os_error(queued.error());
     return py::none();
 }
@@ -39,9 +43,11 @@ Ref try_receive(CanDeviceAsync& self) {
     return message_or_none(self.try_receive());
 }
 
+constexpr py::Signature receive_timeout_sig = "receive_timeout($self, timeout_ms)";
+
 Ref receive_timeout(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
-    auto [timeout_arg] = py::parse_args(args, kwargs, "O:receive_timeout", {"timeout_ms"});
-    std::uint64_t timeout_ms = py::named_argument("timeout_ms", timeout_arg, py::to_u64);
+    auto [timeout_arg] = py::parse_args<receive_timeout_sig>(args, kwargs);
+    std::uint64_t timeout_ms = py::named_argument(timeout_arg, py::to_u64);
     prepare_to_block();
     auto message = self.receive_until(rt::Deadline::after_ms(timeout_ms), &no_signal_raised);
     if (PyErr_Occurred()) throw py::ErrorAlreadySet{};  // a signal handler raised while it waited
@@ -51,25 +57,22 @@ Ref receive_timeout(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
 Ref interface(CanDeviceAsync& self) { return py::to_python(self.interface()); }
 
 PyMethodDef methods[] = {
-    py::method<&send>("send",
-                      "send($self, id, data)\n--\n\n"
-                      "Send a CAN frame (non-blocking)\n\n"
-                      "Args:\n"
-                      "    id: CAN frame ID\n"
-                      "    data: Data bytes to send (up to 8 bytes)\n"),
-    py::method<&try_receive>("try_receive",
-                             "try_receive($self)\n--\n\n"
-                             "Try to receive a CAN frame (non-blocking)\n\n"
-                             "Returns:\n"
-                             "    Tuple (id, data) if a message is available, None otherwise\n"),
-    py::method<&receive_timeout>("receive_timeout",
-                                 "receive_timeout($self, timeout_ms)\n--\n\n"
-                                 "Receive a CAN frame with timeout\n\n"
-                                 "Args:\n"
-                                 "    timeout_ms: Timeout in milliseconds\n\n"
-                                 "Returns:\n"
-                                 "    Tuple (id, data) if a message was received, None on timeout\n"),
-    py::method<&interface>("interface", "interface($self)\n--\n\nGet the interface name\n"),
+    py::method<&send, send_sig,
+               "Send a CAN frame (non-blocking)\n\n"
+               "Args:\n"
+               "    id: CAN frame ID\n"
+               "    data: Data bytes to send (up to 8 bytes)\n">(),
+    py::method<&try_receive, "try_receive($self)",
+               "Try to receive a CAN frame (non-blocking)\n\n"
+               "Returns:\n"
+               "    Tuple (id, data) if a message is available, None otherwise\n">(),
+    py::method<&receive_timeout, receive_timeout_sig,
+               "Receive a CAN frame with timeout\n\n"
+               "Args:\n"
+               "    timeout_ms: Timeout in milliseconds\n\n"
+               "Returns:\n"
+               "    Tuple (id, data) if a message was received, None on timeout\n">(),
+    py::method<&interface, "interface($self)", "Get the interface name\n">(),
     {},
 };
 
@@ -78,9 +81,10 @@ PyMethodDef methods[] = {
 PyTypeObject* can_device_nonblocking_type() {
     return py::class_type<CanDeviceAsync>({
         .name = "builtins.CanDeviceNonBlocking",
-        .doc = "CanDeviceNonBlocking(interface)\n--\n\n"
-               "高级异步 CAN 设备（非阻塞 API）\n\n"
-               "A background task handles the CAN communication; every method returns without waiting for the bus.\n",
+        .doc = py::doc<can_device_nonblocking_sig,
+                       "高级异步 CAN 设备（非阻塞 API）\n\n"
+                       "A background task handles the CAN communication; every method returns without waiting for "
+                       "the bus.\n">,
         .construct = &construct,
         .methods = methods,
     });

@@ -60,8 +60,10 @@ rt::Task<rt::Result<std::string_view>> announce_and_stop() {
     co_return signal;
 }
 
+constexpr py::Signature block_all_sig = "block_all(timeout_ms=None)";
+
 Ref block_all(PyObject* args, PyObject* kwargs) {
-    Millis timeout = py::timeout_ms_argument(args, kwargs, "|O:block_all");
+    Millis timeout = py::timeout_ms_argument<block_all_sig>(args, kwargs);
     std::string_view signal = block_on_released(announce_and_stop());
     bool stopped;
     {
@@ -94,11 +96,12 @@ rt::Task<rt::Result<Ending>> wait_then_shut_down(Millis wait, Millis shutdown_ti
     co_return Ending{std::move(reason), stopped};
 }
 
+constexpr py::Signature block_until_sig = "block_until(wait_ms=None, shutdown_timeout_ms=None)";
+
 Ref block_until(PyObject* args, PyObject* kwargs) {
-    auto [wait_arg, shutdown_arg] =
-        py::parse_args(args, kwargs, "|OO:block_until", {"wait_ms", "shutdown_timeout_ms"});
-    Millis wait = py::optional_millis("wait_ms", wait_arg);
-    Millis shutdown_timeout = py::optional_millis("shutdown_timeout_ms", shutdown_arg);
+    auto [wait_arg, shutdown_arg] = py::parse_args<block_until_sig>(args, kwargs);
+    Millis wait = py::optional_millis(wait_arg);
+    Millis shutdown_timeout = py::optional_millis(shutdown_arg);
     Ending ending = block_on_released(wait_then_shut_down(wait, shutdown_timeout));
     if (ending.reason.starts_with("signal:")) swallow_pending_signals();
     Ref reason = py::to_python(ending.reason);
@@ -107,9 +110,8 @@ Ref block_until(PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef block_all_function = py::method<&block_all>(
-    "block_all",
-    "block_all(timeout_ms=None)\n--\n\n"
+PyMethodDef block_all_function = py::method<
+    &block_all, block_all_sig,
     "阻塞等待系统退出信号\n\n"
     "Blocks the current thread until a system exit signal (SIGINT/Ctrl+C or SIGTERM) arrives, then\n"
     "performs the graceful shutdown automatically, stopping all timers and tasks.\n\n"
@@ -118,11 +120,10 @@ PyMethodDef block_all_function = py::method<&block_all>(
     "Returns:\n"
     "    the name of the received signal, \"SIGINT\" or \"SIGTERM\"\n\n"
     "Example:\n"
-    "    signal = drovik.block_all(timeout_ms=5000)\n");
+    "    signal = drovik.block_all(timeout_ms=5000)\n">();
 
-PyMethodDef block_until_function = py::method<&block_until>(
-    "block_until",
-    "block_until(wait_ms=None, shutdown_timeout_ms=None)\n--\n\n"
+PyMethodDef block_until_function = py::method<
+    &block_until, block_until_sig,
     "阻塞等待指定时间或直到收到退出信号\n\n"
     "Blocks the current thread until a system exit signal arrives or the given waiting time has passed;\n"
     "either way the graceful shutdown is performed.\n\n"
@@ -133,6 +134,6 @@ PyMethodDef block_until_function = py::method<&block_until>(
     "    (reason, clean): reason is \"signal:SIGINT\", \"signal:SIGTERM\" or \"timeout\"; clean tells whether\n"
     "    every task stopped in time\n\n"
     "Example:\n"
-    "    reason, clean = drovik.block_until(wait_ms=10000)\n");
+    "    reason, clean = drovik.block_until(wait_ms=10000)\n">();
 
 }  // namespace drovik::manager

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/manager/task_registry.hpp"
+#include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/timeout_arg.hpp"
 #include "py/type.hpp"
@@ -49,12 +50,16 @@ Ref stop_all(PyTaskManager&) {
     return py::none();
 }
 
+constexpr py::Signature wait_all_sig = "wait_all($self, timeout_ms=None)";
+
 Ref wait_all(PyTaskManager&, PyObject* args, PyObject* kwargs) {
-    return boolean(wait_for_registry(py::timeout_ms_argument(args, kwargs, "|O:wait_all"), false));
+    return boolean(wait_for_registry(py::timeout_ms_argument<wait_all_sig>(args, kwargs), false));
 }
 
+constexpr py::Signature shutdown_sig = "shutdown($self, timeout_ms=None)";
+
 Ref shutdown(PyTaskManager&, PyObject* args, PyObject* kwargs) {
-    return boolean(wait_for_registry(py::timeout_ms_argument(args, kwargs, "|O:shutdown"), true));
+    return boolean(wait_for_registry(py::timeout_ms_argument<shutdown_sig>(args, kwargs), true));
 }
 
 Ref cleanup(PyTaskManager&) {
@@ -81,16 +86,19 @@ std::string repr(PyTaskManager&) {
            ", stopped=" + std::to_string(s.stopped) + ", total=" + std::to_string(s.total) + ")";
 }
 
+constexpr py::Signature task_manager_sig = "TaskManager()";
+
 PyTaskManager construct(PyObject* args, PyObject* kwargs) {
-    static char* no_keywords[] = {nullptr};
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, ":TaskManager", no_keywords) == 0) throw py::ErrorAlreadySet{};
+    py::parse_args<task_manager_sig>(args, kwargs);
     return {};
 }
 
 Ref get_task_manager() { return py::make_instance(task_manager_type(), PyTaskManager{}); }
 
+constexpr py::Signature shutdown_all_sig = "shutdown_all(timeout_ms=None)";
+
 Ref shutdown_all(PyObject* args, PyObject* kwargs) {
-    return boolean(wait_for_registry(py::timeout_ms_argument(args, kwargs, "|O:shutdown_all"), true));
+    return boolean(wait_for_registry(py::timeout_ms_argument<shutdown_all_sig>(args, kwargs), true));
 }
 
 #define WAIT_ARGS_DOC                                                  \
@@ -100,23 +108,23 @@ Ref shutdown_all(PyObject* args, PyObject* kwargs) {
     "    bool: True if all tasks completed, False on time-out\n\n"
 
 PyMethodDef methods[] = {
-    py::method<&stop_all>("stop_all",
-                          "stop_all($self)\n--\n\n停止所有任务\n\n"
-                          "Example:\n    drovik.get_task_manager().stop_all()\n"),
-    py::method<&wait_all>("wait_all",
-                          "wait_all($self, timeout_ms=None)\n--\n\n等待所有任务完成\n\n" WAIT_ARGS_DOC
-                          "Example:\n    drovik.get_task_manager().wait_all(timeout_ms=1000)\n"),
-    py::method<&shutdown>("shutdown",
-                          "shutdown($self, timeout_ms=None)\n--\n\n优雅关闭所有任务\n\n"
-                          "First stops all tasks, then waits for them to complete.\n\n" WAIT_ARGS_DOC
-                          "Example:\n    drovik.get_task_manager().shutdown(timeout_ms=5000)\n"),
-    py::method<&cleanup>("cleanup",
-                         "cleanup($self)\n--\n\n清理已完成的任务\n\n"
-                         "Example:\n    drovik.get_task_manager().cleanup()\n"),
-    py::method<&status>("status",
-                        "status($self)\n--\n\n获取任务状态\n\n"
-                        "Returns:\n    dict containing running_timers, running_tasks, stopped, total\n\n"
-                        "Example:\n    drovik.get_task_manager().status()\n"),
+    py::method<&stop_all, "stop_all($self)",
+               "停止所有任务\n\n"
+               "Example:\n    drovik.get_task_manager().stop_all()\n">(),
+    py::method<&wait_all, wait_all_sig,
+               "等待所有任务完成\n\n" WAIT_ARGS_DOC
+               "Example:\n    drovik.get_task_manager().wait_all(timeout_ms=1000)\n">(),
+    py::method<&shutdown, shutdown_sig,
+               "优雅关闭所有任务\n\n"
+               "First stops all tasks, then waits for them to complete.\n\n" WAIT_ARGS_DOC
+               "Example:\n    drovik.get_task_manager().shutdown(timeout_ms=5000)\n">(),
+    py::method<&cleanup, "cleanup($self)",
+               "清理已完成的任务\n\n"
+               "Example:\n    drovik.get_task_manager().cleanup()\n">(),
+    py::method<&status, "status($self)",
+               "获取任务状态\n\n"
+               "Returns:\n    dict containing running_timers, running_tasks, stopped, total\n\n"
+               "Example:\n    drovik.get_task_manager().status()\n">(),
     {},
 };
 
@@ -136,8 +144,9 @@ PyGetSetDef properties[] = {
 PyTypeObject* task_manager_type() {
     return py::class_type<PyTaskManager>({
         .name = "builtins.TaskManager",
-        .doc = "TaskManager()\n--\n\nPython 可访问的任务管理器\n\n"
-               "Every instance views the same process-wide registry of timers and asynchronous tasks.\n",
+        .doc = py::doc<task_manager_sig,
+                       "Python 可访问的任务管理器\n\n"
+                       "Every instance views the same process-wide registry of timers and asynchronous tasks.\n">,
         .construct = &construct,
         .methods = methods,
         .properties = properties,
@@ -145,13 +154,15 @@ PyTypeObject* task_manager_type() {
     });
 }
 
-PyMethodDef get_task_manager_function = py::method<&get_task_manager>("get_task_manager",
-                                         "get_task_manager()\n--\n\n获取全局任务管理器\n\n"
-                                         "Returns:\n    TaskManager: the global task manager instance\n\n"
-                                         "Example:\n    manager = drovik.get_task_manager()\n");
+PyMethodDef get_task_manager_function = py::method<
+    &get_task_manager, "get_task_manager()",
+    "获取全局任务管理器\n\n"
+    "Returns:\n    TaskManager: the global task manager instance\n\n"
+    "Example:\n    manager = drovik.get_task_manager()\n">();
 
-PyMethodDef shutdown_all_function = py::method<&shutdown_all>("shutdown_all",
-                                     "shutdown_all(timeout_ms=None)\n--\n\n优雅关闭所有任务的便捷函数\n\n" WAIT_ARGS_DOC
-                                     "Example:\n    drovik.shutdown_all(timeout_ms=5000)\n");
+PyMethodDef shutdown_all_function = py::method<
+    &shutdown_all, shutdown_all_sig,
+    "优雅关闭所有任务的便捷函数\n\n" WAIT_ARGS_DOC
+    "Example:\n    drovik.shutdown_all(timeout_ms=5000)\n">();
 
 }  // namespace drovik::manager

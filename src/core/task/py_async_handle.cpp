@@ -89,8 +89,10 @@ Ref read_outcome(AsyncHandle& self) {
     return py::wait_for(stored_result(outcome));
 }
 
+constexpr py::Signature wait_sig = "wait($self, timeout_ms=None)";
+
 Ref wait(AsyncHandle& self, PyObject* args, PyObject* kwargs) {
-    auto deadline = rt::Deadline::after_ms(py::timeout_ms_argument(args, kwargs, "|O:wait"));
+    auto deadline = rt::Deadline::after_ms(py::timeout_ms_argument<wait_sig>(args, kwargs));
     AsyncOutcome& outcome = self.outcome();
     // A job waiting for another one gives its job thread's place to the one waited for.
     std::optional<rt::JobWait> lending;
@@ -132,28 +134,25 @@ std::string repr(AsyncHandle& self) {
 }
 
 PyMethodDef methods[] = {
-    py::method<&wait>("wait",
-                      "wait($self, timeout_ms=None)\n--\n\n"
-                      "等待任务完成并获取结果（阻塞）\n\n"
-                      "Args:\n"
-                      "    timeout_ms: time-out in milliseconds, None to wait without limit\n\n"
-                      "Returns:\n"
-                      "    the function's return value\n\n"
-                      "Raises:\n"
-                      "    TimeoutError: the time-out passed first\n"
-                      "    RuntimeError: the function raised\n"),
-    py::method<&try_result>("try_result",
-                            "try_result($self)\n--\n\n"
-                            "获取任务结果（非阻塞）\n\n"
-                            "Returns:\n"
-                            "    the function's return value, or None while it is not there\n"),
-    py::method<&cancel>("cancel",
-                        "cancel($self)\n--\n\n"
-                        "取消任务\n\n"
-                        "注意：这只会标记任务为已取消，不会中断正在执行的代码\n"),
-    py::method<&is_done>("is_done", "is_done($self)\n--\n\n检查任务是否已完成\n"),
-    py::method<&is_completed>("is_completed", "is_completed($self)\n--\n\n检查任务是否成功完成\n"),
-    py::method<&is_cancelled>("is_cancelled", "is_cancelled($self)\n--\n\n检查任务是否被取消\n"),
+    py::method<&wait, wait_sig,
+               "等待任务完成并获取结果（阻塞）\n\n"
+               "Args:\n"
+               "    timeout_ms: time-out in milliseconds, None to wait without limit\n\n"
+               "Returns:\n"
+               "    the function's return value\n\n"
+               "Raises:\n"
+               "    TimeoutError: the time-out passed first\n"
+               "    RuntimeError: the function raised\n">(),
+    py::method<&try_result, "try_result($self)",
+               "获取任务结果（非阻塞）\n\n"
+               "Returns:\n"
+               "    the function's return value, or None while it is not there\n">(),
+    py::method<&cancel, "cancel($self)",
+               "取消任务\n\n"
+               "注意：这只会标记任务为已取消，不会中断正在执行的代码\n">(),
+    py::method<&is_done, "is_done($self)", "检查任务是否已完成\n">(),
+    py::method<&is_completed, "is_completed($self)", "检查任务是否成功完成\n">(),
+    py::method<&is_cancelled, "is_cancelled($self)", "检查任务是否被取消\n">(),
     {},
 };
 

@@ -26,8 +26,10 @@ struct RunAsync {
     void clear() { func = Ref(); }
 };
 
+constexpr py::Signature run_async_class_sig = "RunAsync(func)";
+
 RunAsync construct(PyObject* args, PyObject* kwargs) {
-    auto [func] = py::parse_args(args, kwargs, "O:RunAsync", {"func"});
+    auto [func] = py::parse_args<run_async_class_sig>(args, kwargs);
     return RunAsync{Ref::borrow(func)};
 }
 
@@ -58,8 +60,10 @@ Ref start(RunAsync& self, PyObject* args, PyObject* kwargs) {
 
 std::string repr(RunAsync&) { return "RunAsync(...)"; }
 
+constexpr py::Signature run_async_sig = "run_async(func)";
+
 Ref run_async(PyObject* args, PyObject* kwargs) {
-    auto [func] = py::parse_args(args, kwargs, "O:run_async", {"func"});
+    auto [func] = py::parse_args<run_async_sig>(args, kwargs);
     return py::make_instance(run_async_type(), RunAsync{Ref::borrow(func)});
 }
 
@@ -68,22 +72,20 @@ Ref run_async(PyObject* args, PyObject* kwargs) {
 PyTypeObject* run_async_type() {
     return py::class_type<RunAsync>({
         .name = "builtins.RunAsync",
-        .doc = "RunAsync(func)\n--\n\n"
-               "异步任务装饰器\n\n"
-               "Each call of the decorated function starts it in the background and returns an AsyncHandle.\n",
+        .doc = py::doc<run_async_class_sig,
+                       "异步任务装饰器\n\n"
+                       "Each call of the decorated function starts it in the background and returns an AsyncHandle.\n">,
         .construct = &construct,
         .repr = &py::repr_slot<RunAsync, &repr>,
         .call = &py::call_slot<RunAsync, &start>,
     });
 }
 
-PyMethodDef run_async_function = py::method<&run_async>(
-    "run_async",
-    "run_async(func)\n--\n\n"
-    "便捷函数：创建异步任务装饰器\n\n"
-    "Args:\n"
-    "    func: the function to run in the background\n\n"
-    "Returns:\n"
-    "    a RunAsync whose calls start background tasks\n");
+PyMethodDef run_async_function = py::method<&run_async, run_async_sig,
+                                            "便捷函数：创建异步任务装饰器\n\n"
+                                            "Args:\n"
+                                            "    func: the function to run in the background\n\n"
+                                            "Returns:\n"
+                                            "    a RunAsync whose calls start background tasks\n">();
 
 }  // namespace drovik::task

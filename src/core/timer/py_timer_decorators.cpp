@@ -30,21 +30,28 @@ std::chrono::nanoseconds checked(rt::Result<std::chrono::nanoseconds> period) {
     return period.value();
 }
 
-Timer make_timer(PyObject* args, PyObject* kwargs, const char* format) {
-    auto [frequency_arg] = py::parse_args(args, kwargs, format, {"frequency_hz"});
-    double frequency = py::named_argument("frequency_hz", frequency_arg, py::to_double);
+constexpr py::Signature timer_class_sig = "Timer(frequency_hz)";
+constexpr py::Signature timer_sig = "timer(frequency_hz)";
+constexpr py::Signature precision_timer_class_sig = "PrecisionTimer(frequency_hz, realtime=False)";
+constexpr py::Signature precision_timer_sig = "precision_timer(frequency_hz, realtime=False)";
+
+template <py::Signature S>
+Timer make_timer(PyObject* args, PyObject* kwargs) {
+    auto [frequency_arg] = py::parse_args<S>(args, kwargs);
+    double frequency = py::named_argument(frequency_arg, py::to_double);
     return Timer{frequency, checked(period_of(frequency))};
 }
 
-PrecisionTimer make_precision_timer(PyObject* args, PyObject* kwargs, const char* format) {
-    auto [frequency_arg, realtime_arg] = py::parse_args(args, kwargs, format, {"frequency_hz", "realtime"});
-    double frequency = py::named_argument("frequency_hz", frequency_arg, py::to_double);
-    bool realtime = realtime_arg != nullptr && py::named_argument("realtime", realtime_arg, py::to_bool);
+template <py::Signature S>
+PrecisionTimer make_precision_timer(PyObject* args, PyObject* kwargs) {
+    auto [frequency_arg, realtime_arg] = py::parse_args<S>(args, kwargs);
+    double frequency = py::named_argument(frequency_arg, py::to_double);
+    bool realtime = realtime_arg != nullptr && py::named_argument(realtime_arg, py::to_bool);
     return PrecisionTimer{frequency, checked(precision_period_of(frequency, realtime)), realtime};
 }
 
 PyObject* decorated(PyObject* args, PyObject* kwargs, const char* not_callable) {
-    auto [func] = py::parse_args(args, kwargs, "O:__call__", {"func"});
+    auto [func] = py::parse_args<"__call__(func)">(args, kwargs);
     if (PyCallable_Check(func) == 0) py::raise(PyExc_TypeError, not_callable);
     return func;
 }
@@ -60,18 +67,18 @@ Ref decorate_precisely(PrecisionTimer& self, PyObject* args, PyObject* kwargs) {
                               self.realtime ? TimerPrecision::Realtime : TimerPrecision::High);
 }
 
-Timer construct_timer(PyObject* args, PyObject* kwargs) { return make_timer(args, kwargs, "O:Timer"); }
+Timer construct_timer(PyObject* args, PyObject* kwargs) { return make_timer<timer_class_sig>(args, kwargs); }
 
 PrecisionTimer construct_precision_timer(PyObject* args, PyObject* kwargs) {
-    return make_precision_timer(args, kwargs, "O|O:PrecisionTimer");
+    return make_precision_timer<precision_timer_class_sig>(args, kwargs);
 }
 
 Ref timer_decorator(PyObject* args, PyObject* kwargs) {
-    return py::make_instance(timer_type(), make_timer(args, kwargs, "O:timer"));
+    return py::make_instance(timer_type(), make_timer<timer_sig>(args, kwargs));
 }
 
 Ref precision_timer_decorator(PyObject* args, PyObject* kwargs) {
-    return py::make_instance(precision_timer_type(), make_precision_timer(args, kwargs, "O|O:precision_timer"));
+    return py::make_instance(precision_timer_type(), make_precision_timer<precision_timer_sig>(args, kwargs));
 }
 
 #define TIMER_DOC_BODY                                                                          \
@@ -102,7 +109,7 @@ Ref precision_timer_decorator(PyObject* args, PyObject* kwargs) {
 PyTypeObject* timer_type() {
     return py::class_type<Timer>({
         .name = "builtins.Timer",
-        .doc = "Timer(frequency_hz)\n--\n\n" TIMER_DOC_BODY,
+        .doc = py::doc<timer_class_sig, TIMER_DOC_BODY>,
         .construct = &construct_timer,
         .call = &py::call_slot<Timer, &decorate>,
     });
@@ -111,15 +118,15 @@ PyTypeObject* timer_type() {
 PyTypeObject* precision_timer_type() {
     return py::class_type<PrecisionTimer>({
         .name = "builtins.PrecisionTimer",
-        .doc = "PrecisionTimer(frequency_hz, realtime=False)\n--\n\n" PRECISION_TIMER_DOC_BODY,
+        .doc = py::doc<precision_timer_class_sig, PRECISION_TIMER_DOC_BODY>,
         .construct = &construct_precision_timer,
         .call = &py::call_slot<PrecisionTimer, &decorate_precisely>,
     });
 }
 
-PyMethodDef timer_function = py::method<&timer_decorator>("timer", "timer(frequency_hz)\n--\n\n" TIMER_DOC_BODY);
+PyMethodDef timer_function = py::method<&timer_decorator, timer_sig, TIMER_DOC_BODY>();
 
-PyMethodDef precision_timer_function = py::method<&precision_timer_decorator>(
-    "precision_timer", "precision_timer(frequency_hz, realtime=False)\n--\n\n" PRECISION_TIMER_DOC_BODY);
+PyMethodDef precision_timer_function =
+    py::method<&precision_timer_decorator, precision_timer_sig, PRECISION_TIMER_DOC_BODY>();
 
 }  // namespace drovik::timer

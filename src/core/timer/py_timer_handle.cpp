@@ -34,17 +34,17 @@ Ref task_id(PyTimerHandle& self) { return py::check(PyLong_FromUnsignedLongLong(
 std::string repr(PyTimerHandle& self) { return self.timer.describe(); }
 
 PyMethodDef methods[] = {
-    py::method<&stop>("stop", "stop($self)\n--\n\n停止定时器\n"),
-    py::method<&is_running>("is_running", "is_running($self)\n--\n\n检查定时器是否正在运行\n"),
-    py::method<&frequency>("frequency", "frequency($self)\n--\n\n获取执行频率\n"),
-    py::method<&precision_mode>("precision_mode",
-                                "precision_mode($self)\n--\n\n获取精度模式\n\n"
-                                "Returns:\n    \"normal\", \"high\" or \"realtime\"\n"),
-    py::method<&tick_count>("tick_count", "tick_count($self)\n--\n\n获取已执行的 tick 次数\n"),
-    py::method<&actual_frequency>("actual_frequency",
-                                  "actual_frequency($self)\n--\n\n获取实际平均频率（Hz）\n\n"
-                                  "The average over the timer's whole life, up to now.\n"),
-    py::method<&elapsed_secs>("elapsed_secs", "elapsed_secs($self)\n--\n\n获取运行时间（秒）\n"),
+    py::method<&stop, "stop($self)", "停止定时器\n">(),
+    py::method<&is_running, "is_running($self)", "检查定时器是否正在运行\n">(),
+    py::method<&frequency, "frequency($self)", "获取执行频率\n">(),
+    py::method<&precision_mode, "precision_mode($self)",
+               "获取精度模式\n\n"
+               "Returns:\n    \"normal\", \"high\" or \"realtime\"\n">(),
+    py::method<&tick_count, "tick_count($self)", "获取已执行的 tick 次数\n">(),
+    py::method<&actual_frequency, "actual_frequency($self)",
+               "获取实际平均频率（Hz）\n\n"
+               "The average over the timer's whole life, up to now.\n">(),
+    py::method<&elapsed_secs, "elapsed_secs($self)", "获取运行时间（秒）\n">(),
     {},
 };
 

@@ -19,10 +19,12 @@ namespace {
 
 using py::Ref;
 
+constexpr py::Signature motor_sig = "Motor(interface, broadcast_id)";
+
 MotorGroup construct(PyObject* args, PyObject* kwargs) {
-    auto [interface_arg, id_arg] = py::parse_args(args, kwargs, "OO:Motor", {"interface", "broadcast_id"});
-    std::string interface = py::named_argument("interface", interface_arg, py::to_string);
-    std::uint32_t broadcast_id = py::named_argument("broadcast_id", id_arg, py::to_u32);
+    auto [interface_arg, id_arg] = py::parse_args<motor_sig>(args, kwargs);
+    std::string interface = py::named_argument(interface_arg, py::to_string);
+    std::uint32_t broadcast_id = py::named_argument(id_arg, py::to_u32);
     return MotorGroup(py::shared_runtime(), std::move(interface), broadcast_id);
 }
 
@@ -35,19 +37,22 @@ MotorMode to_mode(PyObject* obj) {
     return mode.value();
 }
 
+constexpr py::Signature add_device_sig = "add_device($self, slot_index, feedback_id, mode)";
+
 Ref add_device(MotorGroup& self, PyObject* args, PyObject* kwargs) {
-    auto [slot_arg, id_arg, mode_arg] =
-        py::parse_args(args, kwargs, "OOO:add_device", {"slot_index", "feedback_id", "mode"});
-    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
-    std::uint32_t feedback_id = py::named_argument("feedback_id", id_arg, py::to_u32);
-    MotorMode mode = py::named_argument("mode", mode_arg, to_mode);
+    auto [slot_arg, id_arg, mode_arg] = py::parse_args<add_device_sig>(args, kwargs);
+    std::uint8_t slot = py::named_argument(slot_arg, py::to_u8);
+    std::uint32_t feedback_id = py::named_argument(id_arg, py::to_u32);
+    MotorMode mode = py::named_argument(mode_arg, to_mode);
     return wrap_device(self.add_device(slot, feedback_id, mode));
 }
 
+constexpr py::Signature set_target_sig = "set_target($self, slot_index, value)";
+
 Ref set_target(MotorGroup& self, PyObject* args, PyObject* kwargs) {
-    auto [slot_arg, value_arg] = py::parse_args(args, kwargs, "OO:set_target", {"slot_index", "value"});
-    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
-    float value = narrow_target(py::named_argument("value", value_arg, py::to_double));
+    auto [slot_arg, value_arg] = py::parse_args<set_target_sig>(args, kwargs);
+    std::uint8_t slot = py::named_argument(slot_arg, py::to_u8);
+    float value = narrow_target(py::named_argument(value_arg, py::to_double));
     if (auto device = self.device_in_slot(slot)) device->set_target(value);
     return py::none();
 }
@@ -57,9 +62,11 @@ Ref broadcast(MotorGroup& self) {
     return py::none();
 }
 
+constexpr py::Signature get_watch_data_sig = "get_watch_data($self, slot_index)";
+
 Ref get_watch_data(MotorGroup& self, PyObject* args, PyObject* kwargs) {
-    auto [slot_arg] = py::parse_args(args, kwargs, "O:get_watch_data", {"slot_index"});
-    std::uint8_t slot = py::named_argument("slot_index", slot_arg, py::to_u8);
+    auto [slot_arg] = py::parse_args<get_watch_data_sig>(args, kwargs);
+    std::uint8_t slot = py::named_argument(slot_arg, py::to_u8);
     auto device = self.device_in_slot(slot);
     return device ? watch_data_dict(device->watch_data()) : py::none();
 }
@@ -73,32 +80,28 @@ std::string repr(MotorGroup& self) {
 }
 
 PyMethodDef methods[] = {
-    py::method<&add_device>("add_device",
-                            "add_device($self, slot_index, feedback_id, mode)\n--\n\n"
-                            "向广播组添加一个驱动器\n\n"
-                            "Args:\n"
-                            "    slot_index: broadcast slot (0-3); must equal the driver firmware's target_index\n"
-                            "    feedback_id: CAN ID of the driver's feedback frame\n"
-                            "    mode: control mode, \"current\" / \"speed\" / \"position\"\n\n"
-                            "Returns:\n"
-                            "    Device for setting the target and reading feedback\n"),
-    py::method<&set_target>("set_target",
-                            "set_target($self, slot_index, value)\n--\n\n"
-                            "通过槽位索引直接设置目标值\n\n"
-                            "Args:\n"
-                            "    slot_index: broadcast slot (0-3)\n"
-                            "    value: physical quantity in the unit of the device's mode\n\n"
-                            "Ignored when no Device is registered in the slot.\n"),
-    py::method<&broadcast>("broadcast",
-                           "broadcast($self)\n--\n\n"
-                           "将所有 Device 的目标值打包成一条 CAN 广播帧并发送\n\n"
-                           "The frame is 8 bytes, 4 x i16 little-endian; unregistered slots are filled with 0.\n"),
-    py::method<&get_watch_data>("get_watch_data",
-                                "get_watch_data($self, slot_index)\n--\n\n"
-                                "通过槽位索引获取回传数据\n\n"
-                                "Returns:\n"
-                                "    dict with the keys position (rad), speed (rad/s), current (A),\n"
-                                "    or None when no Device is registered in the slot\n"),
+    py::method<&add_device, add_device_sig,
+               "向广播组添加一个驱动器\n\n"
+               "Args:\n"
+               "    slot_index: broadcast slot (0-3); must equal the driver firmware's target_index\n"
+               "    feedback_id: CAN ID of the driver's feedback frame\n"
+               "    mode: control mode, \"current\" / \"speed\" / \"position\"\n\n"
+               "Returns:\n"
+               "    Device for setting the target and reading feedback\n">(),
+    py::method<&set_target, set_target_sig,
+               "通过槽位索引直接设置目标值\n\n"
+               "Args:\n"
+               "    slot_index: broadcast slot (0-3)\n"
+               "    value: physical quantity in the unit of the device's mode\n\n"
+               "Ignored when no Device is registered in the slot.\n">(),
+    py::method<&broadcast, "broadcast($self)",
+               "将所有 Device 的目标值打包成一条 CAN 广播帧并发送\n\n"
+               "The frame is 8 bytes, 4 x i16 little-endian; unregistered slots are filled with 0.\n">(),
+    py::method<&get_watch_data, get_watch_data_sig,
+               "通过槽位索引获取回传数据\n\n"
+               "Returns:\n"
+               "    dict with the keys position (rad), speed (rad/s), current (A),\n"
+               "    or None when no Device is registered in the slot\n">(),
     {},
 };
 
@@ -112,10 +115,10 @@ PyGetSetDef properties[] = {
 PyTypeObject* motor_type() {
     return py::class_type<MotorGroup>({
         .name = "builtins.Motor",
-        .doc = "Motor(interface, broadcast_id)\n--\n\n"
-               "广播式电机控制器\n\n"
-               "One Motor serves one CAN interface. add_device() registers up to 4 drivers; each broadcast()\n"
-               "packs all drivers' targets into one CAN frame.\n",
+        .doc = py::doc<motor_sig,
+                       "广播式电机控制器\n\n"
+                       "One Motor serves one CAN interface. add_device() registers up to 4 drivers; each broadcast()\n"
+                       "packs all drivers' targets into one CAN frame.\n">,
         .construct = &construct,
         .methods = methods,
         .properties = properties,

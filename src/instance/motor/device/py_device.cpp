@@ -17,9 +17,11 @@ namespace {
 using py::Ref;
 using DeviceRef = std::shared_ptr<Device>;
 
+constexpr py::Signature set_target_sig = "set_target($self, value)";
+
 Ref set_target(DeviceRef& self, PyObject* args, PyObject* kwargs) {
-    auto [value] = py::parse_args(args, kwargs, "O:set_target", {"value"});
-    self->set_target(narrow_target(py::named_argument("value", value, py::to_double)));
+    auto [value] = py::parse_args<set_target_sig>(args, kwargs);
+    self->set_target(narrow_target(py::named_argument(value, py::to_double)));
     return py::none();
 }
 
@@ -46,19 +48,17 @@ std::string repr(DeviceRef& self) {
 }
 
 PyMethodDef methods[] = {
-    py::method<&set_target>("set_target",
-                            "set_target($self, value)\n--\n\n"
-                            "设置目标值（物理量）\n\n"
-                            "Args:\n"
-                            "    value: target in the unit of the device's mode\n"
-                            "        (Current: ampere, Speed: rad/s, Position: rad)\n\n"
-                            "The value is encoded as an i16 into the broadcast frame at the next Motor.broadcast().\n"),
-    py::method<&get_target>("get_target", "get_target($self)\n--\n\n读取当前目标值\n"),
-    py::method<&get_watch_data>("get_watch_data",
-                                "get_watch_data($self)\n--\n\n"
-                                "获取最新回传数据\n\n"
-                                "Returns:\n"
-                                "    dict with the keys position (rad), speed (rad/s), current (A)\n"),
+    py::method<&set_target, set_target_sig,
+               "设置目标值（物理量）\n\n"
+               "Args:\n"
+               "    value: target in the unit of the device's mode\n"
+               "        (Current: ampere, Speed: rad/s, Position: rad)\n\n"
+               "The value is encoded as an i16 into the broadcast frame at the next Motor.broadcast().\n">(),
+    py::method<&get_target, "get_target($self)", "读取当前目标值\n">(),
+    py::method<&get_watch_data, "get_watch_data($self)",
+               "获取最新回传数据\n\n"
+               "Returns:\n"
+               "    dict with the keys position (rad), speed (rad/s), current (A)\n">(),
     {},
 };
 
