@@ -2,8 +2,8 @@
 in one run on one bus. A responder in another process (plain socket) answers
 each request frame 0x100 with a feedback frame 0x201 whose position (bytes 0-3,
 float) is the request's first int16. Each loop times request -> answer visible
-to Python; the loops take turns, a batch each per round, so that noise hits all
-of them alike.
+to Python; the loops take turns, a batch each per round and in a rotated order,
+so that noise (and what the loop before leaves behind) hits all of them alike.
 
 - socket (stdlib): socket.send + socket.recv, the reference; and the same reading
   a non-blocking socket back to back (the way the Motor loop reads);
@@ -178,8 +178,10 @@ def run(iface, rounds, per_round):
     loops = available_loops()
     samples = {name: [] for name, _ in loops}
     n = 0
-    for _ in range(rounds):
-        for name, make in loops:
+    for index in range(rounds):
+        # Each round starts one loop further on, so no loop always follows the same one.
+        shift = index % len(loops)
+        for name, make in loops[shift:] + loops[:shift]:
             round_trip, close = make(iface)
             n = n % 30000 + 1
             first_answer(round_trip, n)

@@ -10,8 +10,9 @@ import time
 PROBE_DIR = os.environ.get("DROVIK_PROBE_DIR")
 
 # x86_64 numbers of the calls a thread waits in: futex, epoll_wait, epoll_pwait,
-# epoll_pwait2, poll, ppoll, and the sleeps: nanosleep, clock_nanosleep, select, pselect6.
-WAITING_CALLS = {"202", "232", "281", "441", "7", "271", "35", "230", "23", "270"}
+# epoll_pwait2, poll, ppoll, the sleeps: nanosleep, clock_nanosleep, select, pselect6,
+# and the waiting socket reads: recvfrom, recvmsg.
+WAITING_CALLS = {"202", "232", "281", "441", "7", "271", "35", "230", "23", "270", "45", "47"}
 
 
 class Child:

@@ -1,4 +1,4 @@
-// The socket device: a non-blocking raw CAN socket registered with the runtime's
+// The socket device: a raw CAN socket registered with the runtime's
 // reactor. The socket task waits on its readiness; the task and the callers of
 // its CanDeviceAsync read and write it under the locks of their Port.
 #pragma once
@@ -19,7 +19,8 @@ namespace drovik::comm::can {
 
 class CanDevice {
 public:
-    // Opens, switches to non-blocking mode and registers with `runtime`'s reactor.
+    // Opens, limits a waiting read to one wait slice and registers with
+    // `runtime`'s reactor.
     // Errors read "Failed to open CAN Socket" or "IO error".
     static rt::Result<CanDevice> open(rt::Runtime& runtime, std::string_view interface) noexcept;
 
@@ -30,6 +31,8 @@ public:
     int read(socketcan::CANFrame& frame) noexcept { return socket_.read_frame(frame); }
     int write(const socketcan::CANFrame& frame) noexcept { return socket_.write_frame(frame); }
     int fd() const noexcept { return socket_.fd(); }
+    // For a caller's waiting read on its own thread (see read_waiting).
+    socketcan::CANSocket& socket() noexcept { return socket_; }
 
     // Readiness as the reactor last reported it; after EAGAIN, clear it so that
     // the next wait is for a new edge.

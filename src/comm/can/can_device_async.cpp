@@ -1,7 +1,5 @@
 #include "comm/can/can_device_async.hpp"
 
-#include <poll.h>
-
 #include <cerrno>
 
 #include "comm/can/ready_wait.hpp"
@@ -95,50 +93,57 @@ rt::Result<void> CanDeviceAsync::send_nonblocking(const CanMessage& message) {
     return queued;
 }
 
-std::optional<CanMessage> CanDeviceAsync::try_receive() { return receive(rt::Deadline::never(), false, nullptr); }
+std::optional<CanMessage> CanDeviceAsync::try_receive() { return receive(std::nullopt, nullptr); }
 
-std::optional<CanMessage> CanDeviceAsync::receive_until(rt::Deadline deadline, KeepWaiting keep_waiting) {
-    return receive(deadline, true, keep_waiting);
+std::optional<CanMessage> CanDeviceAsync::receive_within(std::uint64_t limit_ms, KeepWaiting keep_waiting) {
+    return receive(limit_ms, keep_waiting);
 }
 
-std::optional<CanMessage> CanDeviceAsync::receive(rt::Deadline deadline, bool wait, KeepWaiting keep_waiting) {
+std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> limit_ms, KeepWaiting keep_waiting) {
     auto turn = turns_->wait_for_turn();
     Port& port = *port_;
     std::optional<CanMessage> result;
+    // Made as the first wait starts; `now` is the clock's last reading for it.
+    std::optional<rt::Deadline> deadline;
+    Clock::time_point now;
     bool read_here = true;  // until a read here fails: then the task reads, and reports
     bool borrowed = false;
     std::unique_lock lock(port.receive_lock);
     for (;;) {
         if ((result = queue_->pop()) || port.ended) break;
-        CanDevice* device = read_here ? port.device() : nullptr;
-        if (device != nullptr) {
-            if (!borrowed) begin_caller_turn(port);
-            borrowed = true;
-            socketcan::CANFrame frame;
-            int failure = device->read(frame);
-            if (failure == 0) {
-                if (frame.remote()) continue;
-                result = message_of(frame);
-                break;
-            }
-            if (failure != EAGAIN) {
-                report_receive_failure(rt::os_error(failure));
-                read_here = borrowed = false;
-                give_back_to_task(port);
-                continue;
-            }
+        if (limit_ms) {
+            now = Clock::now();
+            if (!deadline) deadline = rt::Deadline::after_ms(*limit_ms, now);
         }
-        if (!wait || deadline.passed()) break;
+        CanDevice* device = read_here ? port.device() : nullptr;
         if (device == nullptr) {
+            if (!deadline || deadline->passed(now)) break;
             // Not open yet, or reading failed here: the task reads, and says when it took a frame.
-            port.frame_taken.wait_until(lock, std::min(deadline.instant(), Clock::now() + kWaitSlice));
+            port.frame_taken.wait_until(lock, std::min(deadline->instant(), now + kWaitSlice));
             if (!keep_waiting()) break;
             continue;
         }
-        lock.unlock();
-        auto end = wait_ready(device->fd(), POLLIN, deadline, keep_waiting);
-        lock.lock();
-        if (end == WaitEnd::Interrupted) break;
+        if (!borrowed) begin_caller_turn(port);
+        borrowed = true;
+        socketcan::CANFrame frame;
+        int failure;
+        if (deadline) {
+            // Lent to this caller and its turn held: nobody else reads meanwhile.
+            lock.unlock();
+            failure = read_waiting(device->socket(), *deadline, now, keep_waiting, frame);
+            lock.lock();
+        } else {
+            failure = device->read(frame);
+        }
+        if (failure == 0) {
+            if (frame.remote()) continue;
+            result = message_of(frame);
+            break;
+        }
+        if (failure == EAGAIN || failure == EINTR) break;  // none there, the time is up, or interrupted
+        report_receive_failure(rt::os_error(failure));
+        read_here = borrowed = false;
+        give_back_to_task(port);
     }
     if (borrowed) end_caller_turn(port);
     return result;

@@ -84,10 +84,10 @@ public:
     // its turn, then for a frame) keeping what it holds. The oldest queued
     // message, else one read from the socket now; none when there is none.
     std::optional<CanMessage> try_receive();
-    // The next message before `deadline`; a queued or readable one is returned
-    // even when the deadline has passed. Empty on time-out, when keep_waiting
-    // says no, or once the task has ended and the queue is drained.
-    std::optional<CanMessage> receive_until(rt::Deadline deadline, KeepWaiting keep_waiting);
+    // The next message within `limit_ms` of the wait's start; a queued or
+    // readable one is returned even with no time left. Empty on time-out, when
+    // keep_waiting says no, or once the task has ended and the queue is drained.
+    std::optional<CanMessage> receive_within(std::uint64_t limit_ms, KeepWaiting keep_waiting);
 
     const std::string& interface() const noexcept { return interface_; }
     std::weak_ptr<Port> port() const noexcept { return port_; }
@@ -96,7 +96,8 @@ private:
     using Channel = std::pair<rt::Sender<CanMessage>, rt::Receiver<CanMessage>>;
     CanDeviceAsync(rt::Runtime& runtime, std::string interface, std::shared_ptr<FrameSink> sink, Channel transmit,
                    std::shared_ptr<Port> port);
-    std::optional<CanMessage> receive(rt::Deadline deadline, bool wait, KeepWaiting keep_waiting);
+    // Waits within limit_ms, or not at all without one.
+    std::optional<CanMessage> receive(std::optional<std::uint64_t> limit_ms, KeepWaiting keep_waiting);
 
     std::string interface_;
     rt::Sender<CanMessage> transmit_;

@@ -1,7 +1,5 @@
 #include "comm/can/can_device_sync.hpp"
 
-#include <poll.h>
-
 #include <cerrno>
 
 #include "runtime/os_error.hpp"
@@ -17,7 +15,7 @@ rt::Error interruption() { return rt::Error{rt::ErrorKind::Aborted, "interrupted
 rt::Result<CanDeviceSync> CanDeviceSync::open(std::string interface) noexcept {
     auto socket = socketcan::CANSocket::open(interface);
     if (!socket) return socket.error();
-    if (!socket->set_nonblocking(true)) return rt::Error{rt::ErrorKind::Other, socketcan::kIoErrorText};
+    if (!socket->set_read_wait_limit(kWaitSlice)) return rt::Error{rt::ErrorKind::Other, socketcan::kIoErrorText};
     return CanDeviceSync(std::move(socket).value(), std::move(interface));
 }
 
@@ -36,15 +34,10 @@ rt::Result<void> CanDeviceSync::send(std::uint32_t id, std::span<const std::uint
 rt::Result<socketcan::CANFrame> CanDeviceSync::receive(KeepWaiting keep_waiting) {
     socketcan::CANFrame frame;
     for (;;) {
-        int failure = socket_.read_frame(frame);
-        if (failure == 0) {
-            if (!frame.remote()) return frame;
-            continue;
-        }
-        if (failure != EAGAIN) return rt::os_error(failure);
-        if (wait_ready(socket_.fd(), POLLIN, rt::Deadline::never(), keep_waiting) == WaitEnd::Interrupted) {
-            return interruption();
-        }
+        int failure = read_waiting(socket_, rt::Deadline::never(), Clock::time_point(), keep_waiting, frame);
+        if (failure == EINTR) return interruption();
+        if (failure != 0) return rt::os_error(failure);
+        if (!frame.remote()) return frame;
     }
 }
 

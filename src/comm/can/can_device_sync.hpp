@@ -1,6 +1,6 @@
-// The device behind CanDevice: a non-blocking raw socket that the calling thread
-// reads and writes itself, waiting for readiness on the spot when it must, like
-// a plain socket loop would. No background work is involved.
+// The device behind CanDevice: a raw socket that the calling thread reads and
+// writes itself, waiting on the spot when it must, like a plain socket loop
+// would: a receive is one waiting read. No background work is involved.
 #pragma once
 
 #include <cstdint>

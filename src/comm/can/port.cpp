@@ -63,8 +63,11 @@ bool take_back_from_callers(Port& port, const rt::Waker& task) {
 void catch_up(Port& port) {
     CanDevice* device = port.device();
     if (device == nullptr) return;
-    std::unique_lock lock(port.receive_lock, std::try_to_lock);
-    if (!lock || !port.sink || port.direct_reader) return;
+    // Blocks rather than skips when the task is handing a frame over: on one CPU a
+    // reader that skipped would spin without a system call, and so without giving
+    // the task the processor back, until the scheduler's next tick.
+    std::unique_lock lock(port.receive_lock);
+    if (!port.sink || port.direct_reader) return;
     begin_caller_turn(port);
     for (;;) {
         socketcan::CANFrame frame;

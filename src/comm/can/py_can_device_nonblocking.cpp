@@ -49,7 +49,7 @@ Ref receive_timeout(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
     auto [timeout_arg] = py::parse_args<receive_timeout_sig>(args, kwargs);
     std::uint64_t timeout_ms = py::named_argument(timeout_arg, py::to_u64);
     prepare_to_block();
-    auto message = self.receive_until(rt::Deadline::after_ms(timeout_ms), &no_signal_raised);
+    auto message = self.receive_within(timeout_ms, &no_signal_raised);
     if (PyErr_Occurred()) throw py::ErrorAlreadySet{};  // a signal handler raised while it waited
     return message_or_none(std::move(message));
 }

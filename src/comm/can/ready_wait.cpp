@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace drovik::comm::can {
 
@@ -27,6 +28,26 @@ WaitEnd wait_ready(int fd, short events, rt::Deadline deadline, KeepWaiting keep
         if (n > 0) return WaitEnd::Ready;
         if (!keep_waiting()) return WaitEnd::Interrupted;
         if (deadline.passed()) return WaitEnd::TimedOut;
+    }
+}
+
+int read_waiting(socketcan::CANSocket& socket, rt::Deadline deadline, Clock::time_point now,
+                 KeepWaiting keep_waiting, socketcan::CANFrame& frame) {
+    for (;;) {
+        int failure = EAGAIN;
+        if (deadline.is_never() || deadline.instant() - now >= kWaitSlice) {
+            failure = socket.read_frame_waiting(frame);
+        } else {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.instant() - now).count();
+            pollfd entry{socket.fd(), POLLIN, 0};
+            if (::poll(&entry, 1, static_cast<int>(std::max<decltype(left)>(left, 0))) > 0) {
+                failure = socket.read_frame(frame);
+            }
+        }
+        if (failure != EAGAIN && failure != EINTR) return failure;
+        if (!keep_waiting()) return EINTR;
+        now = Clock::now();
+        if (deadline.passed(now)) return EAGAIN;
     }
 }
 

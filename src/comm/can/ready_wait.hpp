@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "comm/socketcan/can_frame.hpp"
+#include "comm/socketcan/can_socket.hpp"
 #include "runtime/time/deadline.hpp"
 
 namespace drovik::comm::can {
@@ -21,8 +23,17 @@ enum class WaitEnd { Ready, TimedOut, Interrupted };
 // ready: the next read or write reports them.
 WaitEnd wait_ready(int fd, short events, rt::Deadline deadline, KeepWaiting keep_waiting);
 
-// The longest a wait sleeps before it asks keep_waiting again.
+// The longest a wait sleeps before it asks keep_waiting again; also each
+// socket's read wait limit.
 inline constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+
+// One frame read on the calling thread, waiting for it until `deadline`, which
+// was made at `now`. A wait of a slice or more is one waiting read, a shorter
+// one a poll and a read. 0, or the errno: EAGAIN once the deadline has passed
+// (a frame already there is still read), EINTR when keep_waiting said no, else
+// the read's own failure.
+int read_waiting(socketcan::CANSocket& socket, rt::Deadline deadline, Clock::time_point now,
+                 KeepWaiting keep_waiting, socketcan::CANFrame& frame);
 
 // After the kernel refused a write with EAGAIN: waits until the socket is
 // writable and at least a millisecond has passed, so a refusal that outlasts

@@ -1,8 +1,8 @@
 #include "comm/socketcan/can_socket.hpp"
 
-#include <fcntl.h>
 #include <net/if.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,24 +53,33 @@ CANSocket::~CANSocket() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-rt::Result<void> CANSocket::set_nonblocking(bool on) noexcept {
-    int flags = ::fcntl(fd_, F_GETFL);
-    if (flags < 0) return rt::os_error(errno);
-    int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    if (::fcntl(fd_, F_SETFL, wanted) < 0) return rt::os_error(errno);
+rt::Result<void> CANSocket::set_read_wait_limit(std::chrono::milliseconds limit) noexcept {
+    timeval wait{};
+    wait.tv_sec = static_cast<time_t>(limit.count() / 1000);
+    wait.tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000);
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) < 0) return rt::os_error(errno);
     return {};
 }
 
-int CANSocket::read_frame(CANFrame& frame) noexcept {
+namespace {
+
+int read_one(int fd, CANFrame& frame, int flags) noexcept {
     frame = CANFrame();
-    ssize_t n = ::read(fd_, &frame.raw(), sizeof(can_frame));
+    ssize_t n = ::recv(fd, &frame.raw(), sizeof(can_frame), flags);
     if (n == static_cast<ssize_t>(sizeof(can_frame))) return 0;
-    // A short read leaves errno as it was; report it as an I/O error then.
+    // A short read leaves errno as it was; report it as an I/O error then. A
+    // waiting read that timed out says EWOULDBLOCK, which is EAGAIN on Linux.
     return n < 0 ? errno : EIO;
 }
 
+}  // namespace
+
+int CANSocket::read_frame(CANFrame& frame) noexcept { return read_one(fd_, frame, MSG_DONTWAIT); }
+
+int CANSocket::read_frame_waiting(CANFrame& frame) noexcept { return read_one(fd_, frame, 0); }
+
 int CANSocket::write_frame(const CANFrame& frame) noexcept {
-    ssize_t n = ::write(fd_, &frame.raw(), sizeof(can_frame));
+    ssize_t n = ::send(fd_, &frame.raw(), sizeof(can_frame), MSG_DONTWAIT);
     if (n == static_cast<ssize_t>(sizeof(can_frame))) return 0;
     return n < 0 ? errno : EIO;
 }

@@ -1,6 +1,10 @@
 // One raw SocketCAN socket bound to one interface; closed exactly once, by its owner.
+// The descriptor stays in blocking mode: each call says whether it may wait, so
+// one socket serves the reactor's edge-triggered reads and a caller's waiting
+// read alike.
 #pragma once
 
+#include <chrono>
 #include <string_view>
 #include <utility>
 
@@ -24,11 +28,17 @@ public:
     CANSocket& operator=(const CANSocket&) = delete;
     ~CANSocket();
 
-    rt::Result<void> set_nonblocking(bool on) noexcept;
-    // One read of one frame: 0, or the errno of the failure (EAGAIN included; EIO
-    // for a short read). Numbers, not error values: EAGAIN is the common answer.
+    // How long a waiting read waits before it gives up with EAGAIN.
+    rt::Result<void> set_read_wait_limit(std::chrono::milliseconds limit) noexcept;
+    // One read of one frame that never waits: 0, or the errno of the failure
+    // (EAGAIN included; EIO for a short read). Numbers, not error values: EAGAIN
+    // is the common answer.
     int read_frame(CANFrame& frame) noexcept;
-    // One write of one frame: 0 or the errno; EAGAIN is for the caller to wait out.
+    // The same, waiting for a frame up to the read wait limit (then EAGAIN) or a
+    // signal (EINTR): one system call where polling first would take two.
+    int read_frame_waiting(CANFrame& frame) noexcept;
+    // One write of one frame that never waits: 0 or the errno; EAGAIN is for the
+    // caller to wait out.
     int write_frame(const CANFrame& frame) noexcept;
 
     int fd() const noexcept { return fd_; }

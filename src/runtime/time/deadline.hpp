@@ -20,8 +20,11 @@ public:
     static Deadline at(Clock::time_point instant) noexcept;
     // `limit` after now; a negative limit has passed already.
     static Deadline after(Clock::duration limit) noexcept;
-    // A time-out as the Python API takes it: none for no limit, else milliseconds.
+    static Deadline after(Clock::duration limit, Clock::time_point now) noexcept;
+    // A time-out as the Python API takes it: none for no limit, else milliseconds;
+    // after now, or after an instant the caller has just read from the clock.
     static Deadline after_ms(std::optional<std::uint64_t> limit_ms) noexcept;
+    static Deadline after_ms(std::optional<std::uint64_t> limit_ms, Clock::time_point now) noexcept;
 
     bool is_never() const noexcept { return instant_ == Clock::time_point::max(); }
     bool passed(Clock::time_point now) const noexcept { return !is_never() && now >= instant_; }
