@@ -22,6 +22,8 @@ constexpr auto kLease = std::chrono::milliseconds(10);
 // A refused write waits for the socket's next writable edge; a refusal that a
 // writable socket keeps giving (a busy controller) is retried at this pace.
 constexpr auto kRefusedWriteRetry = std::chrono::milliseconds(10);
+// Queued frames written before the task looks at the socket's reads again.
+constexpr int kWriteBatch = 64;
 
 enum class Received { Taken, NotTaken, Failed };
 
@@ -152,6 +154,12 @@ rt::Task<void> run_socket_task(std::string interface, rt::Receiver<CanMessage> t
                 continue;
             }
             co_await write_queued(*port, *message);
+            // A backlog goes out back to back; reading gets its turn between batches.
+            for (int written = 1; written < kWriteBatch; ++written) {
+                auto next = transmit.try_recv();
+                if (!next) break;
+                co_await write_queued(*port, *next);
+            }
             continue;
         }
         ReadOutcome read = std::get<1>(event);
