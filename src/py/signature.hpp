@@ -30,20 +30,20 @@ class SignatureText {
 public:
     constexpr explicit SignatureText(std::string_view text) : text_(text) {}
 
-    constexpr std::string_view name() const { return text_.substr(0, text_.find('(')); }
+    constexpr std::string_view name() const { return text_.substr(0, find(text_, "(")); }
 
     constexpr std::size_t arity() const {
         std::string_view rest = parameters();
         std::size_t count = rest.empty() ? 0 : 1;
-        for (std::size_t at = rest.find(", "); at != rest.npos; at = rest.find(", ", at + 2)) ++count;
+        for (std::size_t at = find(rest, ", "); at != rest.npos; at = find(rest, ", ", at + 2)) ++count;
         return count;
     }
 
-    constexpr std::string_view keyword(std::size_t i) const { return parameter(i).substr(0, parameter(i).find('=')); }
-    constexpr bool optional(std::size_t i) const { return parameter(i).find('=') != std::string_view::npos; }
+    constexpr std::string_view keyword(std::size_t i) const { return parameter(i).substr(0, find(parameter(i), "=")); }
+    constexpr bool optional(std::size_t i) const { return find(parameter(i), "=") != std::string_view::npos; }
 
     consteval void check() const {
-        if (text_.find('(') == text_.npos || !text_.ends_with(')')) invalid_signature("not name(parameters)");
+        if (find(text_, "(") == text_.npos || !text_.ends_with(')')) invalid_signature("not name(parameters)");
         if (!identifier(name())) invalid_signature("the name is not an identifier");
         for (std::size_t i = 0; i < arity(); ++i) {
             if (!identifier(keyword(i))) invalid_signature("a parameter name is not an identifier");
@@ -58,16 +58,27 @@ private:
     // The i-th parameter after "$self", as written ("b=None").
     constexpr std::string_view parameter(std::size_t i) const {
         std::string_view rest = parameters();
-        for (; i > 0; --i) rest.remove_prefix(rest.find(", ") + 2);
-        return rest.substr(0, rest.find(", "));
+        for (; i > 0; --i) rest.remove_prefix(find(rest, ", ") + 2);
+        return rest.substr(0, find(rest, ", "));
     }
 
     constexpr std::string_view parameters() const {
-        std::size_t open = text_.find('(');
+        std::size_t open = find(text_, "(");
         std::string_view inside = text_.substr(open + 1, text_.size() - open - 2);
         if (inside == "$self") return {};
         if (inside.starts_with("$self, ")) inside.remove_prefix(7);
         return inside;
+    }
+
+    // By index: GCC 12 cannot evaluate string_view::find on a template argument's
+    // characters at compile time when AddressSanitizer instruments the build.
+    static constexpr std::size_t find(std::string_view text, std::string_view needle, std::size_t from = 0) {
+        for (std::size_t at = from; at + needle.size() <= text.size(); ++at) {
+            std::size_t k = 0;
+            while (k < needle.size() && text[at + k] == needle[k]) ++k;
+            if (k == needle.size()) return at;
+        }
+        return std::string_view::npos;
     }
 
     static constexpr bool identifier(std::string_view word) {
