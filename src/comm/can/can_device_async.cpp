@@ -103,23 +103,19 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> l
     auto turn = turns_->wait_for_turn();
     Port& port = *port_;
     std::optional<CanMessage> result;
-    // Made as the first wait starts; `now` is the clock's last reading for it.
-    std::optional<rt::Deadline> deadline;
-    Clock::time_point now;
+    std::optional<rt::Deadline> deadline;  // only while the task reads for this caller
     bool read_here = true;  // until a read here fails: then the task reads, and reports
     bool borrowed = false;
     std::unique_lock lock(port.receive_lock);
     for (;;) {
         if ((result = queue_->pop()) || port.ended) break;
-        if (limit_ms) {
-            now = Clock::now();
-            if (!deadline) deadline = rt::Deadline::after_ms(*limit_ms, now);
-        }
         CanDevice* device = read_here ? port.device() : nullptr;
         if (device == nullptr) {
-            if (!deadline || deadline->passed(now)) break;
+            if (!limit_ms) break;
+            if (!deadline) deadline = rt::Deadline::after_ms(*limit_ms);
+            if (deadline->passed()) break;
             // Not open yet, or reading failed here: the task reads, and says when it took a frame.
-            port.frame_taken.wait_until(lock, std::min(deadline->instant(), now + kWaitSlice));
+            port.frame_taken.wait_until(lock, std::min(deadline->instant(), Clock::now() + kWaitSlice));
             if (!keep_waiting()) break;
             continue;
         }
@@ -127,16 +123,16 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> l
         borrowed = true;
         socketcan::CANFrame frame;
         int failure;
-        if (deadline) {
+        if (limit_ms) {
             // Lent to this caller and its turn held: nobody else reads meanwhile.
             lock.unlock();
-            failure = read_waiting(device->socket(), *deadline, now, keep_waiting, frame);
+            failure = read_waiting(device->socket(), limit_ms, keep_waiting, frame);
             lock.lock();
         } else {
             failure = device->read(frame);
+            if (failure == 0 && frame.remote()) continue;
         }
         if (failure == 0) {
-            if (frame.remote()) continue;
             result = message_of(frame);
             break;
         }

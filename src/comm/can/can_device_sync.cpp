@@ -33,12 +33,10 @@ rt::Result<void> CanDeviceSync::send(std::uint32_t id, std::span<const std::uint
 
 rt::Result<socketcan::CANFrame> CanDeviceSync::receive(KeepWaiting keep_waiting) {
     socketcan::CANFrame frame;
-    for (;;) {
-        int failure = read_waiting(socket_, rt::Deadline::never(), Clock::time_point(), keep_waiting, frame);
-        if (failure == EINTR) return interruption();
-        if (failure != 0) return rt::os_error(failure);
-        if (!frame.remote()) return frame;
-    }
+    int failure = read_waiting(socket_, std::nullopt, keep_waiting, frame);
+    if (failure == EINTR) return interruption();
+    if (failure != 0) return rt::os_error(failure);
+    return frame;
 }
 
 }  // namespace drovik::comm::can

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 
 namespace drovik::comm::can {
 
@@ -31,23 +33,45 @@ WaitEnd wait_ready(int fd, short events, rt::Deadline deadline, KeepWaiting keep
     }
 }
 
-int read_waiting(socketcan::CANSocket& socket, rt::Deadline deadline, Clock::time_point now,
-                 KeepWaiting keep_waiting, socketcan::CANFrame& frame) {
+int read_waiting(socketcan::CANSocket& socket, std::optional<std::uint64_t> limit_ms, KeepWaiting keep_waiting,
+                 socketcan::CANFrame& frame) {
+    constexpr auto kSliceMs = static_cast<std::uint64_t>(kWaitSlice.count());
+    std::optional<rt::Deadline> deadline;  // made once a wait ended without a data frame
+    Clock::time_point now;
     for (;;) {
-        int failure = EAGAIN;
-        if (deadline.is_never() || deadline.instant() - now >= kWaitSlice) {
-            failure = socket.read_frame_waiting(frame);
-        } else {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.instant() - now).count();
-            pollfd entry{socket.fd(), POLLIN, 0};
-            if (::poll(&entry, 1, static_cast<int>(std::max<decltype(left)>(left, 0))) > 0) {
-                failure = socket.read_frame(frame);
-            }
+        bool unlimited = deadline ? deadline->is_never() : !limit_ms;
+        std::uint64_t left_ms = kSliceMs;
+        if (!unlimited && deadline) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline->instant() - now).count();
+            left_ms = static_cast<std::uint64_t>(std::max<decltype(left)>(left, 0));
+        } else if (!unlimited) {
+            left_ms = *limit_ms;
         }
-        if (failure != EAGAIN && failure != EINTR) return failure;
-        if (!keep_waiting()) return EINTR;
+        int failure = EAGAIN;
+        std::uint64_t waited_ms = 0;  // known to have passed in this wait
+        if (left_ms >= kSliceMs) {
+            failure = socket.read_frame_waiting(frame);
+            if (failure == EAGAIN) waited_ms = kSliceMs;
+        } else {
+            pollfd entry{socket.fd(), POLLIN, 0};
+            int ready = ::poll(&entry, 1, static_cast<int>(left_ms));
+            if (ready > 0) failure = socket.read_frame(frame);
+            if (ready == 0) waited_ms = left_ms;
+            if (ready < 0) failure = errno;
+        }
+        if (failure == 0 && !frame.remote()) return 0;
+        if (failure != 0 && failure != EAGAIN && failure != EINTR) return failure;
+        if (failure != 0 && !keep_waiting()) return EINTR;
         now = Clock::now();
-        if (deadline.passed(now)) return EAGAIN;
+        if (!deadline) {
+            // A wait cut short by a signal or a remote request took an unknown part of it:
+            // the limit then counts from now, late by less than that one wait.
+            deadline = rt::Deadline::after_ms(
+                limit_ms ? std::optional<std::uint64_t>(*limit_ms - std::min(*limit_ms, waited_ms)) : std::nullopt,
+                now);
+        }
+        // After a remote request the next frame may already be there: it is read even with no time left.
+        if (failure != 0 && deadline->passed(now)) return EAGAIN;
     }
 }
 

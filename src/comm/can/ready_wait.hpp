@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 
 #include "comm/socketcan/can_frame.hpp"
 #include "comm/socketcan/can_socket.hpp"
@@ -27,13 +29,16 @@ WaitEnd wait_ready(int fd, short events, rt::Deadline deadline, KeepWaiting keep
 // socket's read wait limit.
 inline constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 
-// One frame read on the calling thread, waiting for it until `deadline`, which
-// was made at `now`. A wait of a slice or more is one waiting read, a shorter
-// one a poll and a read. 0, or the errno: EAGAIN once the deadline has passed
-// (a frame already there is still read), EINTR when keep_waiting said no, else
-// the read's own failure.
-int read_waiting(socketcan::CANSocket& socket, rt::Deadline deadline, Clock::time_point now,
-                 KeepWaiting keep_waiting, socketcan::CANFrame& frame);
+// One data frame read on the calling thread within `limit_ms` (none: no limit),
+// remote requests passed over. A wait of a slice or more is one waiting read, a
+// shorter one a poll and a read. The clock is read only once a wait ends without
+// a data frame, so a frame that comes in time costs no clock reading; when a
+// signal cuts the first wait short, the limit counts from then, late by less than
+// that wait (at most a slice). 0, or the errno: EAGAIN once the time is up (a
+// frame already there is still read), EINTR when keep_waiting said no, else the
+// read's own failure.
+int read_waiting(socketcan::CANSocket& socket, std::optional<std::uint64_t> limit_ms, KeepWaiting keep_waiting,
+                 socketcan::CANFrame& frame);
 
 // After the kernel refused a write with EAGAIN: waits until the socket is
 // writable and at least a millisecond has passed, so a refusal that outlasts
