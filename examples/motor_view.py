@@ -4,6 +4,7 @@ import statistics
 from collections import Counter
 
 FEEDBACK_OF_MODE = {"speed": "speed", "position": "position", "current": "current"}
+WATCH_FIELDS = ("position", "speed", "current")  # a sample's order of a driver's feedback
 UNIT_OF_MODE = {"speed": "rad/s", "position": "rad", "current": "A"}
 
 
@@ -20,8 +21,10 @@ class Recorder:
         self._logged = 0
 
     def add(self, t, targets, feedback):
-        self.targets.append(targets)
-        self.feedback.append(feedback)
+        # Floats in tuples: the collector stops tracking such tuples, so the history does
+        # not make its collections, which run inside ticks, longer as the run goes on.
+        self.targets.append(tuple(targets))
+        self.feedback.append(tuple(tuple(watch[field] for field in WATCH_FIELDS) for watch in feedback))
         self.times.append(t)  # last: a reader that sees the time sees the whole sample
 
     def count_bus_frames(self, monitor):
@@ -40,21 +43,20 @@ class Recorder:
         for i in range(self._logged, end):
             row = [self.times[i]]
             for target, watch in zip(self.targets[i], self.feedback[i]):
-                row += [target, watch["position"], watch["speed"], watch["current"]]
+                row += [target, *watch]
             rows.append(row)
         self._logged = end
         return rows
 
     def lateness_us(self, period, last=None):
-        times = self.times[: len(self.times)]
-        first = 0 if last is None else max(0, len(times) - last)
-        return grid_lateness_us(times, period)[first:]
+        # The view asks five times a second: it looks at the last ticks only.
+        return grid_lateness_us(self.times[-last:] if last else self.times[:], period)
 
     def skipped_ticks(self, period):
-        """Deadlines that got no tick because an earlier tick ran late."""
-        if not self.times:
+        """Deadlines between the first and the last tick that got no tick because an earlier one ran late."""
+        if len(self.times) < 2:
             return 0
-        return max(0, int(self.times[-1] / period) + 1 - len(self.times))
+        return max(0, round((self.times[-1] - self.times[0]) / period) + 1 - len(self.times))
 
 
 def grid_lateness_us(times, period, bin_us=2.0):
@@ -122,8 +124,7 @@ class LiveView:
         lines = [f"drovik motor demo on {self.iface}: {t:5.1f} s{limit}, Ctrl+C stops",
                  f"slot  mode      {'target':>9} {'position':>9} {'speed':>9} {'current':>9}"]
         for (slot, _, mode), target, watch in zip(recorder.drivers, recorder.targets[n - 1], recorder.feedback[n - 1]):
-            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f} {watch['position']:9.3f} "
-                         f"{watch['speed']:9.3f} {watch['current']:9.3f}")
+            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f}" + "".join(f" {value:9.3f}" for value in watch))
         lines += [timer_line, bus_line]
         up = f"\x1b[{self.drawn}F" if self.drawn else ""
         self.out.write(up + "".join(f"\x1b[2K{line}\n" for line in lines))
@@ -161,8 +162,8 @@ def tracking_errors(recorder):
     half = len(recorder.times) // 2
     errors = []
     for i, (_, _, mode) in enumerate(recorder.drivers):
-        key = FEEDBACK_OF_MODE[mode]
-        diffs = [abs(targets[i] - watch[i][key])
+        field = WATCH_FIELDS.index(FEEDBACK_OF_MODE[mode])
+        diffs = [abs(targets[i] - watch[i][field])
                  for targets, watch in zip(recorder.targets[half:], recorder.feedback[half:])]
         errors.append(statistics.fmean(diffs) if diffs else float("nan"))
     return errors
@@ -183,7 +184,8 @@ def plot(recorder, rate, path):
     for i, ((slot, _, mode), ax) in enumerate(zip(recorder.drivers, axes)):
         key = FEEDBACK_OF_MODE[mode]
         ax.plot(times, [row[i] for row in recorder.targets[:n]], label="target", linewidth=1.2)
-        ax.plot(times, [row[i][key] for row in recorder.feedback[:n]], label=f"feedback {key}", linewidth=1.0)
+        field = WATCH_FIELDS.index(key)
+        ax.plot(times, [row[i][field] for row in recorder.feedback[:n]], label=f"feedback {key}", linewidth=1.0)
         ax.set_ylabel(f"slot {slot}\n{mode} ({UNIT_OF_MODE[mode]})")
         ax.legend(loc="upper right", fontsize="small")
     axes[-2].set_xlabel("time (s)")
