@@ -83,18 +83,25 @@ def nothing():
     return None
 
 
-def latencies(call, count):
-    for _ in range(50):  # warm-up: threads started, code paths hot
-        call()
-    samples = []
+def latencies(calls, count):
+    """Round trips of each call, taken in turn, so that whatever the machine does
+    meanwhile falls on all of them alike."""
+    for call in calls.values():
+        for _ in range(50):  # warm-up: threads started, code paths hot
+            call()
+    samples = {name: [] for name in calls}
     for _ in range(count):
-        t0 = time.perf_counter_ns()
-        call()
-        samples.append(time.perf_counter_ns() - t0)
-    samples.sort()
-    return {"p50_us": round(samples[len(samples) // 2] / 1e3, 1),
-            "p99_us": round(samples[len(samples) * 99 // 100] / 1e3, 1),
-            "per_s": round(1e9 / statistics.fmean(samples))}
+        for name, call in calls.items():
+            t0 = time.perf_counter_ns()
+            call()
+            samples[name].append(time.perf_counter_ns() - t0)
+    figures = {}
+    for name, taken in samples.items():
+        taken.sort()
+        figures[name] = {"p50_us": round(taken[len(taken) // 2] / 1e3, 1),
+                         "p99_us": round(taken[len(taken) * 99 // 100] / 1e3, 1),
+                         "per_s": round(1e9 / statistics.fmean(taken))}
+    return figures
 
 
 def batch_rate(start, finish, count):
@@ -132,10 +139,8 @@ def main():
     job = drovik.run_async(nothing)
     with ThreadPoolExecutor(max_workers=os.cpu_count()) as pool:
         results = {
-            "round_trip": {
-                "run_async": latencies(lambda: job().wait(), args.round_trips),
-                "ThreadPoolExecutor": latencies(lambda: pool.submit(nothing).result(), args.round_trips),
-            },
+            "round_trip": latencies({"run_async": lambda: job().wait(),
+                                     "ThreadPoolExecutor": lambda: pool.submit(nothing).result()}, args.round_trips),
             "batch_tasks_per_s": {
                 "run_async": batch_rate(job, lambda h: h.wait(), args.batch),
                 "ThreadPoolExecutor": batch_rate(lambda: pool.submit(nothing), lambda f: f.result(), args.batch),
