@@ -251,7 +251,6 @@ def contention_section(build):
     demo_rows += [f"| {name} | {v['skipped']} | {v['p50_us']} | {v['p90_us']} | {v['p99_us']} | {v['max_us']} |"
                   for name, v in demo.items() if isinstance(v, dict)]
     ours, floor_run = demo["demo"], demo["demo on the C loop"]
-    met = ours["p99_us"] <= 100 and ours["skipped"] <= floor_run["skipped"]
     return "\n\n".join([
         "`bench/timer_contention.py`, 2 s per loop at 1000 Hz. The floor is a C thread that keeps one thread state, "
         "sleeps then spins to each deadline and calls the same Python function under `PyGILState_Ensure` "
@@ -266,9 +265,8 @@ def contention_section(build):
         "the module adds is what its rows show beyond them. Load average "
         f"{demo['load_average']:.2f} at the end of these runs.",
         "\n".join(demo_rows),
-        f"Goal for the demo, lateness p99 at most 100 us and no skip beyond the C loop's: "
-        f"{'met' if met else 'not met'} (p99 {ours['p99_us']} us; skipped {ours['skipped']} against "
-        f"{floor_run['skipped']}).",
+        f"Goal for the demo: lateness p99 at most 100 us, no tick skipped. Here p99 {ours['p99_us']} us and "
+        f"{ours['skipped']} skipped; on the C loop, p99 {floor_run['p99_us']} us and {floor_run['skipped']} skipped.",
     ])
 
 
