@@ -296,7 +296,10 @@ def run_async_section():
                          queued[f"ThreadPoolExecutor, {count} jobs"][what], unit, False))
     goal = "met" if ours_sig["max_ms"] < 20 else "NOT met"
     return table(rows) + ("\n\nThe round trips of the two alternate, one each in turn, so that the machine's "
-                          "load falls on both alike."
+                          "load falls on both alike, in six fresh processes: each process's threads stay where the "
+                          "kernel first puts them, beside the caller (a hand-off of a few microseconds) or on the "
+                          "other CPU (tens of microseconds to wake it on this virtual machine), for either "
+                          "alternative, so one process would measure one draw of that."
                           f" Goal for SIGINT -> `block_all` returning with ten timers: under 20 ms: {goal} "
                           f"(max {ours_sig['max_ms']} ms). Jobs run on job threads, at most four per CPU, so the "
                           "threads of a process that queued 100,000 jobs are those of one that queued 100.")
