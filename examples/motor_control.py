@@ -102,7 +102,7 @@ def main():
             pending_log = append_log(args.log, recorder.take_unlogged())
 
     # Keep both handles for the whole run: dropping one stops its timer.
-    started = time.perf_counter()  # the timer's deadlines lie on started + k * period
+    started = time.perf_counter()  # time zero of the target profiles
     loop = control_step()
     view_timer = refresh()
     wait_ms = int(args.seconds * 1000) if args.seconds > 0 else None

@@ -1,28 +1,52 @@
 """What motor_control.py shows: samples per tick, a live terminal view, the summary and the plot."""
 
 import statistics
+from array import array
 from collections import Counter
 
 FEEDBACK_OF_MODE = {"speed": "speed", "position": "position", "current": "current"}
+WATCH_FIELDS = ("position", "speed", "current")  # a sample's order of a driver's feedback
 UNIT_OF_MODE = {"speed": "rad/s", "position": "rad", "current": "A"}
 
 
 class Recorder:
-    """Samples of every control tick. Appended on the timer thread, read by the view."""
+    """Samples of every control tick. Appended on the timer thread, read by the view.
+
+    Kept in flat arrays of floats, which hold no objects: a long run's history
+    gives the interpreter's garbage collections, which run inside ticks, nothing
+    to go through (kept as lists of lists and dicts, it made them last tens of
+    milliseconds after a few minutes).
+    """
 
     def __init__(self, drivers, broadcast_id):
         self.drivers = [(slot, feedback_id, mode) for slot, feedback_id, mode, _ in drivers]
         self.broadcast_id = broadcast_id
-        self.times = []
-        self.targets = []
-        self.feedback = []
+        self.times = array("d")
+        self.targets = array("d")   # per tick, one per driver
+        self.feedback = array("d")  # per tick, WATCH_FIELDS per driver
         self.bus_frames = Counter()
         self._logged = 0
 
     def add(self, t, targets, feedback):
-        self.targets.append(targets)
-        self.feedback.append(feedback)
+        self.targets.extend(targets)
+        self.feedback.extend(watch[field] for watch in feedback for field in WATCH_FIELDS)
         self.times.append(t)  # last: a reader that sees the time sees the whole sample
+
+    def sample(self, i):
+        """Tick i's targets, and each driver's feedback in the order of WATCH_FIELDS."""
+        drivers, fields = len(self.drivers), len(WATCH_FIELDS)
+        feedback = self.feedback[i * drivers * fields:(i + 1) * drivers * fields]
+        return (self.targets[i * drivers:(i + 1) * drivers],
+                [feedback[d * fields:(d + 1) * fields] for d in range(drivers)])
+
+    def series(self, driver, field, first, end):
+        """One driver's target (field None) or feedback field over ticks first to end."""
+        drivers = len(self.drivers)
+        if field is None:
+            return self.targets[first * drivers + driver:end * drivers:drivers]
+        fields = len(WATCH_FIELDS)
+        step = drivers * fields
+        return self.feedback[first * step + driver * fields + WATCH_FIELDS.index(field):end * step:step]
 
     def count_bus_frames(self, monitor):
         while (frame := monitor.try_receive()) is not None:
@@ -39,22 +63,21 @@ class Recorder:
         rows = []
         for i in range(self._logged, end):
             row = [self.times[i]]
-            for target, watch in zip(self.targets[i], self.feedback[i]):
-                row += [target, watch["position"], watch["speed"], watch["current"]]
+            for target, watch in zip(*self.sample(i)):
+                row += [target, *watch]
             rows.append(row)
         self._logged = end
         return rows
 
     def lateness_us(self, period, last=None):
-        times = self.times[: len(self.times)]
-        first = 0 if last is None else max(0, len(times) - last)
-        return grid_lateness_us(times, period)[first:]
+        # The view asks five times a second: it looks at the last ticks only.
+        return grid_lateness_us(self.times[-last:] if last else self.times[:], period)
 
     def skipped_ticks(self, period):
-        """Deadlines that got no tick because an earlier tick ran late."""
-        if not self.times:
+        """Deadlines between the first and the last tick that got no tick because an earlier one ran late."""
+        if len(self.times) < 2:
             return 0
-        return max(0, int(self.times[-1] / period) + 1 - len(self.times))
+        return max(0, round((self.times[-1] - self.times[0]) / period) + 1 - len(self.times))
 
 
 def grid_lateness_us(times, period, bin_us=2.0):
@@ -121,9 +144,8 @@ class LiveView:
         limit = f" / {self.seconds:.0f} s" if self.seconds > 0 else ""
         lines = [f"drovik motor demo on {self.iface}: {t:5.1f} s{limit}, Ctrl+C stops",
                  f"slot  mode      {'target':>9} {'position':>9} {'speed':>9} {'current':>9}"]
-        for (slot, _, mode), target, watch in zip(recorder.drivers, recorder.targets[n - 1], recorder.feedback[n - 1]):
-            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f} {watch['position']:9.3f} "
-                         f"{watch['speed']:9.3f} {watch['current']:9.3f}")
+        for (slot, _, mode), target, watch in zip(recorder.drivers, *recorder.sample(n - 1)):
+            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f}" + "".join(f" {value:9.3f}" for value in watch))
         lines += [timer_line, bus_line]
         up = f"\x1b[{self.drawn}F" if self.drawn else ""
         self.out.write(up + "".join(f"\x1b[2K{line}\n" for line in lines))
@@ -158,12 +180,12 @@ def summary(recorder, handle, reason, clean, log_path):
 
 
 def tracking_errors(recorder):
-    half = len(recorder.times) // 2
+    n = len(recorder.times)
     errors = []
     for i, (_, _, mode) in enumerate(recorder.drivers):
-        key = FEEDBACK_OF_MODE[mode]
-        diffs = [abs(targets[i] - watch[i][key])
-                 for targets, watch in zip(recorder.targets[half:], recorder.feedback[half:])]
+        targets = recorder.series(i, None, n // 2, n)
+        feedback = recorder.series(i, FEEDBACK_OF_MODE[mode], n // 2, n)
+        diffs = [abs(target - value) for target, value in zip(targets, feedback)]
         errors.append(statistics.fmean(diffs) if diffs else float("nan"))
     return errors
 
@@ -182,8 +204,8 @@ def plot(recorder, rate, path):
     figure, axes = plt.subplots(rows, 1, figsize=(10, 2.2 * rows), constrained_layout=True)
     for i, ((slot, _, mode), ax) in enumerate(zip(recorder.drivers, axes)):
         key = FEEDBACK_OF_MODE[mode]
-        ax.plot(times, [row[i] for row in recorder.targets[:n]], label="target", linewidth=1.2)
-        ax.plot(times, [row[i][key] for row in recorder.feedback[:n]], label=f"feedback {key}", linewidth=1.0)
+        ax.plot(times, recorder.series(i, None, 0, n), label="target", linewidth=1.2)
+        ax.plot(times, recorder.series(i, key, 0, n), label=f"feedback {key}", linewidth=1.0)
         ax.set_ylabel(f"slot {slot}\n{mode} ({UNIT_OF_MODE[mode]})")
         ax.legend(loc="upper right", fontsize="small")
     axes[-2].set_xlabel("time (s)")

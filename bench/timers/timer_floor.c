@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     int64_t spin_ns = (int64_t)(atof(argv[2]) * 1000.0);
     double seconds = atof(argv[3]);
     int64_t period = (int64_t)(1e9 / hz + 0.5);
+    precise_timer_slack();
     size_t count = (size_t)(hz * seconds) + 1;
     int64_t* calls = malloc(count * sizeof *calls);
     int64_t* errors = malloc(count * sizeof *errors);
