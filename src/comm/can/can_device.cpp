@@ -5,9 +5,8 @@
 namespace drovik::comm::can {
 
 rt::Result<CanDevice> CanDevice::open(rt::Runtime& runtime, std::string_view interface) noexcept {
-    auto socket = socketcan::CANSocket::open(interface);
+    auto socket = open_socket(interface);
     if (!socket) return socket.error();
-    if (!socket->set_read_wait_limit(kWaitSlice)) return rt::Error{rt::ErrorKind::Other, socketcan::kIoErrorText};
     auto registration = rt::IoRegistration::create(runtime, socket->fd());
     if (!registration) return rt::Error{rt::ErrorKind::Other, socketcan::kIoErrorText};
     return CanDevice(std::move(socket).value(), std::move(registration).value());

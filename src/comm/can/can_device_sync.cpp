@@ -13,9 +13,8 @@ rt::Error interruption() { return rt::Error{rt::ErrorKind::Aborted, "interrupted
 }  // namespace
 
 rt::Result<CanDeviceSync> CanDeviceSync::open(std::string interface) noexcept {
-    auto socket = socketcan::CANSocket::open(interface);
+    auto socket = open_socket(interface);
     if (!socket) return socket.error();
-    if (!socket->set_read_wait_limit(kWaitSlice)) return rt::Error{rt::ErrorKind::Other, socketcan::kIoErrorText};
     return CanDeviceSync(std::move(socket).value(), std::move(interface));
 }
 

@@ -14,23 +14,22 @@ namespace {
 
 constexpr auto kRefusalPause = std::chrono::milliseconds(1);
 
-int slice_ms(rt::Deadline deadline) {
-    if (deadline.is_never()) return static_cast<int>(kWaitSlice.count());
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.instant() - Clock::now());
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, kWaitSlice.count()));
+// Errors and hang-ups count as writable: the next write reports them.
+WaitEnd wait_writable(int fd, KeepWaiting keep_waiting) {
+    for (;;) {
+        pollfd entry{fd, POLLOUT, 0};
+        if (::poll(&entry, 1, static_cast<int>(kWaitSlice.count())) > 0) return WaitEnd::Ready;
+        if (!keep_waiting()) return WaitEnd::Interrupted;
+    }
 }
 
 }  // namespace
 
-WaitEnd wait_ready(int fd, short events, rt::Deadline deadline, KeepWaiting keep_waiting) {
-    for (;;) {
-        pollfd entry{fd, events, 0};
-        int timeout = slice_ms(deadline);
-        int n = ::poll(&entry, 1, timeout);
-        if (n > 0) return WaitEnd::Ready;
-        if (!keep_waiting()) return WaitEnd::Interrupted;
-        if (deadline.passed()) return WaitEnd::TimedOut;
-    }
+rt::Result<socketcan::CANSocket> open_socket(std::string_view interface) noexcept {
+    auto socket = socketcan::CANSocket::open(interface);
+    if (!socket) return socket.error();
+    if (!socket->set_read_wait_limit(kWaitSlice)) return rt::Error{rt::ErrorKind::Other, socketcan::kIoErrorText};
+    return socket;
 }
 
 int read_waiting(socketcan::CANSocket& socket, std::optional<std::uint64_t> limit_ms, KeepWaiting keep_waiting,
@@ -77,7 +76,7 @@ int read_waiting(socketcan::CANSocket& socket, std::optional<std::uint64_t> limi
 
 WaitEnd wait_writable_after_refusal(int fd, KeepWaiting keep_waiting) {
     auto pause = Clock::now() + kRefusalPause;
-    if (auto end = wait_ready(fd, POLLOUT, rt::Deadline::never(), keep_waiting); end != WaitEnd::Ready) return end;
+    if (auto end = wait_writable(fd, keep_waiting); end != WaitEnd::Ready) return end;
     timespec until{};
     auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(pause.time_since_epoch()).count();
     until.tv_sec = static_cast<time_t>(since_epoch / 1'000'000'000);

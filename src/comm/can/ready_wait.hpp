@@ -1,13 +1,16 @@
-// Waiting on the calling thread for a socket to become ready, as the blocking
-// calls do: the thread keeps whatever it holds (the interpreter lock included).
+// Waiting on the calling thread, as the blocking calls do: for a frame to read,
+// or for a refused write's socket to take frames again. The thread keeps
+// whatever it holds (the interpreter lock included).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "comm/socketcan/can_frame.hpp"
 #include "comm/socketcan/can_socket.hpp"
+#include "runtime/result.hpp"
 #include "runtime/time/deadline.hpp"
 
 namespace drovik::comm::can {
@@ -18,16 +21,15 @@ using Clock = rt::Clock;
 // signal; false ends the wait (a signal handler raised).
 using KeepWaiting = bool (*)();
 
-enum class WaitEnd { Ready, TimedOut, Interrupted };
-
-// poll() until `fd` is ready for `events` (POLLIN, POLLOUT), the deadline has
-// passed or keep_waiting says no. Errors and hang-ups count as
-// ready: the next read or write reports them.
-WaitEnd wait_ready(int fd, short events, rt::Deadline deadline, KeepWaiting keep_waiting);
+enum class WaitEnd { Ready, Interrupted };
 
 // The longest a wait sleeps before it asks keep_waiting again; also each
 // socket's read wait limit.
 inline constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+
+// A raw socket whose waiting reads last at most one slice, as read_waiting
+// expects. Errors read "Failed to open CAN Socket" or "IO error".
+rt::Result<socketcan::CANSocket> open_socket(std::string_view interface) noexcept;
 
 // One data frame read on the calling thread within `limit_ms` (none: no limit),
 // remote requests passed over. A wait of a slice or more is one waiting read, a
