@@ -108,6 +108,28 @@ EXPORT ssize_t recvmsg(int fd, struct msghdr *msg, int flags)
     return s ? can_recv(fd, s, msg, flags) : REAL(recvmsg)(fd, msg, flags);
 }
 
+/* Frame by frame: the first read as asked, the rest only while frames wait. */
+EXPORT int recvmmsg(int fd, struct mmsghdr *vec, unsigned int vlen, int flags, struct timespec *timeout)
+{
+    struct vsock *s = vsock_of(fd);
+    if (!s)
+        return REAL(recvmmsg)(fd, vec, vlen, flags, timeout);
+    if (timeout)
+        return vbus_fail(EINVAL);
+    unsigned int got = 0;
+    for (; got < vlen; ++got) {
+        int more = got == 0 ? flags & ~MSG_WAITFORONE : flags | MSG_DONTWAIT;
+        ssize_t n = can_recv(fd, s, &vec[got].msg_hdr, more);
+        if (n < 0) {
+            if (got == 0)
+                return -1;
+            break;
+        }
+        vec[got].msg_len = (unsigned int)n;
+    }
+    return (int)got;
+}
+
 EXPORT ssize_t readv(int fd, const struct iovec *iov, int n)
 {
     struct vsock *s = vsock_of(fd);

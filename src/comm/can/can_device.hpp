@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "comm/socketcan/can_frame.hpp"
@@ -29,6 +30,9 @@ public:
 
     // One read or write: 0 or the errno (EAGAIN when it would block).
     int read(socketcan::CANFrame& frame) noexcept { return socket_.read_frame(frame); }
+    socketcan::CANSocket::Batch read(std::span<socketcan::CANFrame> frames) noexcept {
+        return socket_.read_frames(frames);
+    }
     int write(const socketcan::CANFrame& frame) noexcept { return socket_.write_frame(frame); }
     int fd() const noexcept { return socket_.fd(); }
     // For a caller's waiting read on its own thread (see read_waiting).

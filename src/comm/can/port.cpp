@@ -1,11 +1,19 @@
 #include "comm/can/port.hpp"
 
+#include <array>
 #include <cerrno>
 
 #include "diag/stderr_line.hpp"
 #include "runtime/os_error.hpp"
 
 namespace drovik::comm::can {
+
+namespace {
+
+// Frames a reader takes in one system call; a group's answers to one broadcast fit.
+constexpr std::size_t kCatchUpBatch = 32;
+
+}  // namespace
 
 void Port::open(CanDevice device) {
     device_.emplace(std::move(device));
@@ -69,15 +77,23 @@ void catch_up(Port& port) {
     std::unique_lock lock(port.receive_lock);
     if (!port.sink || port.direct_reader) return;
     begin_caller_turn(port);
+    // One system call for what a broadcast's answers leave there, and for finding
+    // the socket empty after them.
+    std::array<socketcan::CANFrame, kCatchUpBatch> frames;
     for (;;) {
-        socketcan::CANFrame frame;
-        int failure = device->read(frame);
-        if (failure == 0 && port.sink->take(frame)) continue;
-        if (failure != 0 && failure != EAGAIN) report_receive_failure(rt::os_error(failure));
-        // After a failure, or a frame the sink refused (the task then ends), the task reads on.
-        if (failure == EAGAIN) {
+        auto batch = device->read(frames);
+        for (std::size_t i = 0; i < batch.count; ++i) {
+            if (!port.sink->take(frames[i])) {
+                give_back_to_task(port);  // the task ends
+                return;
+            }
+        }
+        if (batch.failure == 0) continue;
+        if (batch.failure == EAGAIN) {
             end_caller_turn(port);
         } else {
+            // After a failure the task reads on.
+            report_receive_failure(rt::os_error(batch.failure));
             give_back_to_task(port);
         }
         return;

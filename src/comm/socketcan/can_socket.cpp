@@ -5,6 +5,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -77,6 +79,29 @@ int read_one(int fd, CANFrame& frame, int flags) noexcept {
 int CANSocket::read_frame(CANFrame& frame) noexcept { return read_one(fd_, frame, MSG_DONTWAIT); }
 
 int CANSocket::read_frame_waiting(CANFrame& frame) noexcept { return read_one(fd_, frame, 0); }
+
+CANSocket::Batch CANSocket::read_frames(std::span<CANFrame> frames) noexcept {
+    constexpr std::size_t kMost = 64;
+    std::array<iovec, kMost> slots;
+    std::array<mmsghdr, kMost> messages{};
+    std::size_t asked = std::min(frames.size(), kMost);
+    for (std::size_t i = 0; i < asked; ++i) {
+        frames[i] = CANFrame();
+        slots[i] = iovec{&frames[i].raw(), sizeof(can_frame)};
+        messages[i].msg_hdr.msg_iov = &slots[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = ::recvmmsg(fd_, messages.data(), static_cast<unsigned>(asked), MSG_DONTWAIT, nullptr);
+    if (n < 0) return {0, errno};
+    auto read = static_cast<std::size_t>(n);
+    for (std::size_t i = 0; i < read; ++i) {
+        // A short frame is lost like a short read: what came before it stands.
+        if (messages[i].msg_len != sizeof(can_frame)) return {i, EIO};
+    }
+    // A batch cut short ended at an empty socket: the kernel keeps any other
+    // error for the next call.
+    return {read, read == asked ? 0 : EAGAIN};
+}
 
 int CANSocket::write_frame(const CANFrame& frame) noexcept {
     ssize_t n = ::send(fd_, &frame.raw(), sizeof(can_frame), MSG_DONTWAIT);

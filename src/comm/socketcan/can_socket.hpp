@@ -5,6 +5,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -37,6 +39,14 @@ public:
     // The same, waiting for a frame up to the read wait limit (then EAGAIN) or a
     // signal (EINTR): one system call where polling first would take two.
     int read_frame_waiting(CANFrame& frame) noexcept;
+    // What the socket holds, up to frames.size(), in one system call that never
+    // waits: `count` frames read; `failure` is the errno that stopped the batch
+    // short (EAGAIN once the socket is empty), 0 when the batch filled.
+    struct Batch {
+        std::size_t count = 0;
+        int failure = 0;
+    };
+    Batch read_frames(std::span<CANFrame> frames) noexcept;
     // One write of one frame that never waits: 0 or the errno; EAGAIN is for the
     // caller to wait out.
     int write_frame(const CANFrame& frame) noexcept;
