@@ -10,8 +10,8 @@ namespace drovik::comm::can {
 
 namespace {
 
-// Frames a reader takes in one system call; a group's answers to one broadcast fit.
-constexpr std::size_t kCatchUpBatch = 32;
+// Frames a reader takes in one system call: a group's four answers to a broadcast fit.
+constexpr std::size_t kCatchUpBatch = 8;
 
 }  // namespace
 

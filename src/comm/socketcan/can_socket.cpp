@@ -81,13 +81,14 @@ int CANSocket::read_frame(CANFrame& frame) noexcept { return read_one(fd_, frame
 int CANSocket::read_frame_waiting(CANFrame& frame) noexcept { return read_one(fd_, frame, 0); }
 
 CANSocket::Batch CANSocket::read_frames(std::span<CANFrame> frames) noexcept {
-    constexpr std::size_t kMost = 64;
+    constexpr std::size_t kMost = 16;
     std::array<iovec, kMost> slots;
-    std::array<mmsghdr, kMost> messages{};
+    std::array<mmsghdr, kMost> messages;
     std::size_t asked = std::min(frames.size(), kMost);
     for (std::size_t i = 0; i < asked; ++i) {
-        frames[i] = CANFrame();
+        // A frame is only used once the kernel wrote all of it.
         slots[i] = iovec{&frames[i].raw(), sizeof(can_frame)};
+        messages[i] = mmsghdr{};
         messages[i].msg_hdr.msg_iov = &slots[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }
