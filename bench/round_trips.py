@@ -138,13 +138,19 @@ def motor_loop(iface):
     def round_trip(n):
         device.set_target((n + 0.5) / 10)  # n counts, safe from truncation
         motor.broadcast()
-        deadline = time.monotonic() + 5
         reads = 0
+        deadline = None
         while device.get_watch_data()["position"] != n:
-            # The clock is read now and then only: the spinning socket loop reads none.
+            # The clock is read only once the answer is long in coming: the socket
+            # loops read none, and where the clock is a system call (the guest) one
+            # reading a round trip would weigh on this loop alone.
             reads += 1
-            if reads % 1024 == 0 and time.monotonic() > deadline:
-                raise RuntimeError("feedback never came")
+            if reads % 1024 == 0:
+                now = time.monotonic()
+                if deadline is None:
+                    deadline = now + 5
+                elif now > deadline:
+                    raise RuntimeError("feedback never came")
 
     return round_trip, lambda: None
 
