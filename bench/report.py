@@ -155,7 +155,8 @@ def can_section():
         can_tables(figures),
         "Round trips (`round_trips.py`): a responder process answers each request 0x100 with a feedback frame "
         "0x201 carrying the request's number; each loop times request -> answer visible to Python, the loops "
-        "taking turns in five rounds of 400. The Motor loop reads `get_watch_data()` back to back, holding the "
+        "taking turns in twenty rounds of 100 (the guest's speed changes within a run: short rounds spread that "
+        "over all loops). The Motor loop reads `get_watch_data()` back to back, holding the "
         "interpreter lock and a processor: on a busy machine its tail is that of any spinning reader. Sends "
         "(`can_send.py`): 8-byte frames as fast as the loop goes, counted by a stdlib receiver in another process. "
         "Memory (`queued_bytes.py`): resident memory per frame left unread in the receive queue.",

@@ -12,7 +12,7 @@ so that noise (and what the loop before leaves behind) hits all of them alike.
 - Motor control: Device.set_target (speed mode) + Motor.broadcast(), then
   Device.get_watch_data() read back to back until the answer shows.
 
-    python3 bench/round_trips.py [--iface vcan0] [--rounds 5] [--per-round 400] [--json]
+    python3 bench/round_trips.py [--iface vcan0] [--rounds 20] [--per-round 100] [--json]
 
 Run it under testing/vbus/run-with-vbus on a machine without kernel CAN.
 """
@@ -217,8 +217,8 @@ def run(iface, rounds, per_round):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--iface", default="vcan0")
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--per-round", type=int, default=400)
+    parser.add_argument("--rounds", type=int, default=20)
+    parser.add_argument("--per-round", type=int, default=100)
     parser.add_argument("--json", action="store_true")
     args = parser.parse_args()
     results = run(args.iface, args.rounds, args.per_round)
