@@ -123,6 +123,22 @@ def test_unclaimed_feedback_is_reported_until_a_device_claims_it(motor, peer, fd
     assert eventually(lambda: device.get_watch_data()["speed"] == 10.0)
 
 
+def test_a_burst_read_by_a_caller_is_taken_once_each_in_bus_order(motor, peer, fd2):
+    """More frames than one read takes at a time, waiting when the device's reader
+    comes: every frame is handled once, in the order the bus carried it."""
+    device = motor.add_device(0, 0x201, "speed")
+    device.get_watch_data()  # the socket is lent to this thread's reads from here on
+    count = 40
+    for i in range(count):
+        peer.send(0x2AB, bytes([i]) + bytes(7))
+        peer.send(0x201, feedback(float(i), 0, 0))
+    expected = "".join(f"[Motor] unmatched feedback frame: id=0x2AB, data=[{i}, 0, 0, 0, 0, 0, 0, 0]\n"
+                       for i in range(count))
+    assert eventually(lambda: device.get_watch_data()["position"] == count - 1)
+    assert fd2.shows(expected)
+    assert "unmatched" not in fd2.take()
+
+
 def test_a_feedback_id_matches_frames_of_its_own_format_only(motor, peer, fd2):
     """0x201 names a standard frame: an extended frame 0x201 is somebody else's."""
     device = motor.add_device(0, 0x201, "speed")
