@@ -95,10 +95,14 @@ CANSocket::Batch CANSocket::read_frames(std::span<CANFrame> frames) noexcept {
     int n = ::recvmmsg(fd_, messages.data(), static_cast<unsigned>(asked), MSG_DONTWAIT, nullptr);
     if (n < 0) return {0, errno};
     auto read = static_cast<std::size_t>(n);
+    // A short frame is lost like a short read, and reported; the frames around it stand, in order.
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < read; ++i) {
-        // A short frame is lost like a short read: what came before it stands.
-        if (messages[i].msg_len != sizeof(can_frame)) return {i, EIO};
+        if (messages[i].msg_len != sizeof(can_frame)) continue;
+        if (kept != i) frames[kept] = frames[i];
+        ++kept;
     }
+    if (kept != read) return {kept, EIO};
     // A batch cut short ended at an empty socket: the kernel keeps any other
     // error for the next call.
     return {read, read == asked ? 0 : EAGAIN};

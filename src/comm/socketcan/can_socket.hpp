@@ -39,9 +39,10 @@ public:
     // The same, waiting for a frame up to the read wait limit (then EAGAIN) or a
     // signal (EINTR): one system call where polling first would take two.
     int read_frame_waiting(CANFrame& frame) noexcept;
-    // What the socket holds, up to frames.size(), in one system call that never
-    // waits: `count` frames read; `failure` is the errno that stopped the batch
-    // short (EAGAIN once the socket is empty), 0 when the batch filled.
+    // What the socket holds, up to frames.size() (at most 16), in one system call
+    // that never waits: `count` frames read; `failure` is EAGAIN when the socket
+    // was found empty, another errno when the call failed (or EIO when a short
+    // frame was dropped), 0 when the batch filled and more may wait.
     struct Batch {
         std::size_t count = 0;
         int failure = 0;
