@@ -15,6 +15,7 @@ Needs drivers on the bus: real ones, or the simulated ones that scripts/demo sta
 import argparse
 import math
 import sys
+import threading
 import time
 
 import drovik
@@ -81,6 +82,13 @@ def main():
     with open(args.log, "w") as log:
         log.write(recorder.csv_header() + "\n")
 
+    # block_until returns once the timers are told to stop: a tick or a refresh
+    # already under way still finishes afterwards. Each takes its lock, and does
+    # nothing once the summary is being made; the control step's lock is held for
+    # the recording alone, so the view's drawing never delays a tick.
+    recording, viewing = threading.Lock(), threading.Lock()
+    stopped = False
+
     @drovik.precision_timer(args.rate)
     def control_step():
         now = time.perf_counter() - started
@@ -88,7 +96,10 @@ def main():
         for device, target in zip(devices, targets):
             device.set_target(target)
         motor.broadcast()
-        recorder.add(now, targets, [device.get_watch_data() for device in devices])
+        feedback = [device.get_watch_data() for device in devices]
+        with recording:
+            if not stopped:
+                recorder.add(now, targets, feedback)
 
     view = LiveView(args.iface, args.seconds, sys.stdout)
     pending_log = None
@@ -96,10 +107,13 @@ def main():
     @drovik.timer(5)
     def refresh():
         nonlocal pending_log
-        recorder.count_bus_frames(monitor)
-        view.draw(recorder, loop)
-        if pending_log is None or pending_log.is_done():
-            pending_log = append_log(args.log, recorder.take_unlogged())
+        with viewing:
+            if stopped:
+                return
+            recorder.count_bus_frames(monitor)
+            view.draw(recorder, loop)
+            if pending_log is None or pending_log.is_done():
+                pending_log = append_log(args.log, recorder.take_unlogged())
 
     # Keep both handles for the whole run: dropping one stops its timer.
     started = time.perf_counter()  # time zero of the target profiles
@@ -107,8 +121,10 @@ def main():
     view_timer = refresh()
     wait_ms = int(args.seconds * 1000) if args.seconds > 0 else None
     reason, clean = drovik.block_until(wait_ms=wait_ms, shutdown_timeout_ms=2000)
+    with recording, viewing:
+        stopped = True
 
-    # The timers have stopped; drain what is still in flight, then report.
+    # No tick or refresh touches the recorder any more; drain the log, then report.
     if pending_log is not None:
         pending_log.wait(timeout_ms=5000)
     append_log(args.log, recorder.take_unlogged()).wait(timeout_ms=5000)
