@@ -12,6 +12,7 @@ namespace {
 
 // Frames a reader takes in one system call: a group's four answers to a broadcast fit.
 constexpr std::size_t kCatchUpBatch = 8;
+static_assert(kCatchUpBatch <= socketcan::CANSocket::kMostPerBatch);
 
 }  // namespace
 

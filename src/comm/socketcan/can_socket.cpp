@@ -81,10 +81,9 @@ int CANSocket::read_frame(CANFrame& frame) noexcept { return read_one(fd_, frame
 int CANSocket::read_frame_waiting(CANFrame& frame) noexcept { return read_one(fd_, frame, 0); }
 
 CANSocket::Batch CANSocket::read_frames(std::span<CANFrame> frames) noexcept {
-    constexpr std::size_t kMost = 16;
-    std::array<iovec, kMost> slots;
-    std::array<mmsghdr, kMost> messages;
-    std::size_t asked = std::min(frames.size(), kMost);
+    std::array<iovec, kMostPerBatch> slots;
+    std::array<mmsghdr, kMostPerBatch> messages;
+    std::size_t asked = std::min(frames.size(), kMostPerBatch);
     for (std::size_t i = 0; i < asked; ++i) {
         // A frame is only used once the kernel wrote all of it.
         slots[i] = iovec{&frames[i].raw(), sizeof(can_frame)};

@@ -39,7 +39,9 @@ public:
     // The same, waiting for a frame up to the read wait limit (then EAGAIN) or a
     // signal (EINTR): one system call where polling first would take two.
     int read_frame_waiting(CANFrame& frame) noexcept;
-    // What the socket holds, up to frames.size() (at most 16), in one system call
+    // Frames one read_frames call takes at most (its message headers live on the stack).
+    static constexpr std::size_t kMostPerBatch = 16;
+    // What the socket holds, up to frames.size() (at most kMostPerBatch), in one system call
     // that never waits: `count` frames read; `failure` is EAGAIN when the socket
     // was found empty, another errno when the call failed (or EIO when a short
     // frame was dropped), 0 when the batch filled and more may wait.
