@@ -16,7 +16,7 @@ public:
 
     // Remote requests carry no data and are passed over. Other frames of a length
     // but 8 and frames no driver claims are reported on standard error and dropped.
-    bool take(const socketcan::CANFrame& frame) override;
+    bool take(const socketcan::CANFrame& frame, comm::can::SinkLines& lines) override;
 
 private:
     std::shared_ptr<DeviceList> list_;

@@ -32,7 +32,7 @@ void Device::update_watch_data(const WatchData& data) {
 }
 
 WatchData Device::watch_data() const {
-    if (auto port = feedback_port_.lock()) comm::can::catch_up(*port);
+    if (auto port = feedback_port_.lock()) port->catch_up();
     std::lock_guard guard(watch_lock_);
     return watch_;
 }
