@@ -15,7 +15,7 @@ CanMessage message_of(const socketcan::CANFrame& frame) noexcept { return CanMes
 
 }  // namespace
 
-bool ReceiveQueue::take(const socketcan::CANFrame& frame) {
+bool ReceiveQueue::take(const socketcan::CANFrame& frame, std::int64_t /*received_ns*/) {
     // A remote request carries no data: it is never passed on as if it did.
     if (frame.remote()) return true;
     messages_.push_back(message_of(frame));
@@ -91,6 +91,11 @@ rt::Result<void> CanDeviceAsync::send_nonblocking(const CanMessage& message) {
     auto queued = transmit_.send(message);
     if (!queued) port.unsent.fetch_sub(1, std::memory_order_acq_rel);
     return queued;
+}
+
+socketcan::BusHealth::Report CanDeviceAsync::bus_report() const noexcept {
+    CanDevice* device = port_->device();
+    return device ? device->health().report() : socketcan::BusHealth::Report{};
 }
 
 std::optional<CanMessage> CanDeviceAsync::try_receive() { return receive(std::nullopt, nullptr); }

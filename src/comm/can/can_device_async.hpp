@@ -32,7 +32,7 @@ namespace drovik::comm::can {
 class ReceiveQueue final : public FrameSink {
 public:
     explicit ReceiveQueue(Port& port) : port_(port) {}
-    bool take(const socketcan::CANFrame& frame) override;
+    bool take(const socketcan::CANFrame& frame, std::int64_t received_ns) override;
     std::optional<CanMessage> pop();
 
 private:
@@ -90,6 +90,8 @@ public:
     std::optional<CanMessage> receive_within(std::uint64_t limit_ms, KeepWaiting keep_waiting);
 
     const std::string& interface() const noexcept { return interface_; }
+    // Nothing reported before the task opened the socket.
+    socketcan::BusHealth::Report bus_report() const noexcept;
     std::weak_ptr<Port> port() const noexcept { return port_; }
 
 private:

@@ -81,10 +81,11 @@ void catch_up(Port& port) {
     // One system call for what a broadcast's answers leave there, and for finding
     // the socket empty after them.
     std::array<socketcan::CANFrame, kCatchUpBatch> frames;
+    std::array<std::int64_t, kCatchUpBatch> received_ns;
     for (;;) {
-        auto batch = device->read(frames);
+        auto batch = device->read(frames, received_ns);
         for (std::size_t i = 0; i < batch.count; ++i) {
-            if (!port.sink->take(frames[i])) {
+            if (!port.sink->take(frames[i], received_ns[i])) {
                 give_back_to_task(port);  // the task ends
                 return;
             }

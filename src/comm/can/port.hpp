@@ -34,9 +34,10 @@ namespace drovik::comm::can {
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    // Called in bus order with the port's receive_lock held; false when nobody
-    // takes frames any more, which ends the socket task.
-    virtual bool take(const socketcan::CANFrame& frame) = 0;
+    // Called in bus order with the port's receive_lock held, with the kernel's
+    // receive time (see CANSocket); false when nobody takes frames any more,
+    // which ends the socket task.
+    virtual bool take(const socketcan::CANFrame& frame, std::int64_t received_ns) = 0;
 };
 
 class Port {

@@ -45,7 +45,8 @@ public:
             if (port_.lent.load(std::memory_order_relaxed)) continue;  // lent again meanwhile
             if (!ready_.poll(cx)) return false;
             socketcan::CANFrame frame;
-            int failure = device_.read(frame);
+            std::int64_t received_ns;
+            int failure = device_.read(frame, received_ns);
             if (failure == EAGAIN) {
                 device_.clear_read_ready();
                 continue;
@@ -53,7 +54,7 @@ public:
             if (failure != 0) {
                 outcome_ = {Received::Failed, failure};
             } else {
-                outcome_.what = port_.sink && port_.sink->take(frame) ? Received::Taken : Received::NotTaken;
+                outcome_.what = port_.sink && port_.sink->take(frame, received_ns) ? Received::Taken : Received::NotTaken;
             }
             return true;
         }

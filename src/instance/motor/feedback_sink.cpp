@@ -5,6 +5,7 @@
 
 #include "diag/stderr_line.hpp"
 #include "instance/motor/motor_group.hpp"
+#include "comm/socketcan/can_socket.hpp"
 #include "instance/motor/protocol/feedback_decoding.hpp"
 
 namespace drovik::motor {
@@ -41,12 +42,12 @@ void report_unmatched(std::uint32_t id, std::span<const std::uint8_t> data) {
 
 }  // namespace
 
-bool FeedbackSink::take(const socketcan::CANFrame& frame) {
+bool FeedbackSink::take(const socketcan::CANFrame& frame, std::int64_t received_ns) {
     if (frame.remote()) return true;
     auto feedback = accept_feedback(frame.id(), frame.data());
     if (!feedback) return true;
     if (auto device = claimant(*list_, frame.id(), frame.extended())) {
-        device->update_watch_data(*feedback);
+        device->update_watch_data(*feedback, socketcan::monotonic_ns_of(received_ns));
     } else {
         report_unmatched(frame.id(), frame.data());
     }
