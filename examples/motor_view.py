@@ -124,7 +124,8 @@ class LiveView:
         self.drawn = 0
         self.last_line = -1.0
 
-    def draw(self, recorder, handle):
+    def draw(self, recorder, handle, ages, bus):
+        """`ages`: each slot's Device.feedback_age(); `bus`: the Motor's bus_state()."""
         n = len(recorder.times)
         if n < 2:
             return
@@ -134,7 +135,9 @@ class LiveView:
         feedback_total = sum(recorder.bus_frames[fid] for _, fid, _ in recorder.drivers)
         timer_line = (f"timer {handle.actual_frequency():7.1f} Hz of {handle.frequency():.0f}, {handle.tick_count()} "
                       f"ticks, lateness p50 {late[50]:.0f} us p99 {late[99]:.0f} us (last second)")
-        bus_line = f"bus   {recorder.bus_frames[recorder.broadcast_id]} broadcasts, {feedback_total} feedback frames"
+        bus_line = (f"bus   {recorder.bus_frames[recorder.broadcast_id]} broadcasts, {feedback_total} feedback frames, "
+                    f"{bus['state']}, {bus['error_frames']} error frames, {bus['rx_dropped']} dropped, "
+                    f"{bus['tx_failed']} not sent")
         if not self.tty:
             if t - self.last_line >= 1.0:
                 self.last_line = t
@@ -143,9 +146,11 @@ class LiveView:
             return
         limit = f" / {self.seconds:.0f} s" if self.seconds > 0 else ""
         lines = [f"drovik motor demo on {self.iface}: {t:5.1f} s{limit}, Ctrl+C stops",
-                 f"slot  mode      {'target':>9} {'position':>9} {'speed':>9} {'current':>9}"]
-        for (slot, _, mode), target, watch in zip(recorder.drivers, *recorder.sample(n - 1)):
-            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f}" + "".join(f" {value:9.3f}" for value in watch))
+                 f"slot  mode      {'target':>9} {'position':>9} {'speed':>9} {'current':>9} {'age ms':>8}"]
+        for (slot, _, mode), target, watch, age in zip(recorder.drivers, *recorder.sample(n - 1), ages):
+            shown_age = f"{age * 1000:8.1f}" if age is not None else f"{'-':>8}"
+            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f}" + "".join(f" {value:9.3f}" for value in watch)
+                         + f" {shown_age}")
         lines += [timer_line, bus_line]
         up = f"\x1b[{self.drawn}F" if self.drawn else ""
         self.out.write(up + "".join(f"\x1b[2K{line}\n" for line in lines))
