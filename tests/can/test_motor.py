@@ -79,6 +79,9 @@ def test_broadcast_identifier_too_large_is_reported_by_the_task(can_bus, fd2):
     seen = []
     assert eventually(lambda: motor.broadcast() is None and (seen.append(fd2.take()) or
                       "Failed to send CAN frame: CAN ID too large\n" in "".join(seen)))
+    # Every refusal reported counts as a frame not sent.
+    line = "Failed to send CAN frame: CAN ID too large\n"
+    assert eventually(lambda: seen.append(fd2.take()) or motor.bus_state()["tx_failed"] == "".join(seen).count(line))
 
 
 def feedback(position, speed_counts, current_counts):

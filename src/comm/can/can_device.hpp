@@ -39,6 +39,7 @@ public:
         return socket_.read_frames(frames, received_ns);
     }
     int write(const socketcan::CANFrame& frame) noexcept { return socket_.write_frame(frame); }
+    void count_unsendable() noexcept { socket_.count_unsendable(); }
     int fd() const noexcept { return socket_.fd(); }
     const socketcan::BusHealth& health() const noexcept { return socket_.health(); }
     // For a caller's waiting read on its own thread (see read_waiting).

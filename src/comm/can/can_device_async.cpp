@@ -76,6 +76,7 @@ rt::Result<void> CanDeviceAsync::send_nonblocking(const CanMessage& message) {
         auto frame = frame_of(message);
         if (!frame) {
             report_send_failure(frame.error());
+            device->count_unsendable();
             return {};
         }
         int failure = device->write(frame.value());

@@ -70,6 +70,8 @@ public:
     // One write of one frame that never waits: 0 or the errno; EAGAIN is for the
     // caller to wait out, any other failure counts as a frame not sent.
     int write_frame(const CANFrame& frame) noexcept;
+    // A frame refused before any write (invalid), counted as not sent all the same.
+    void count_unsendable() noexcept { health_->count_tx_failure(); }
 
     int fd() const noexcept { return fd_; }
     // Lives as long as the socket, wherever the socket is moved.
