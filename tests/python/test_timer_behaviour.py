@@ -1,4 +1,5 @@
 """How started timers run: first call, serial calls, slow functions, errors, drops, thread names."""
+import json
 import os
 import statistics
 import threading
@@ -70,6 +71,13 @@ def test_slow_function_runs_back_to_back_without_burst_and_keeps_the_grid(handle
     phases = [((t - starts[0]) / period) % 1.0 for t in fast]
     offsets = [min(p, 1.0 - p) for p in phases]
     assert statistics.median(offsets) < 0.25
+    # Every deadline from the first call to the last was either called or counted missed.
+    wait_until(lambda: not handle.is_running())
+    timing = handle.timing()
+    deadlines = round((starts[-1] - starts[0]) / period) + 1
+    assert timing["missed"] > 0
+    assert abs(len(starts) + timing["missed"] - deadlines) <= 1, (len(starts), timing, deadlines)
+    assert timing["call_p99_us"] >= 0.9 * 2.5 * period * 1e6  # the slow calls, 6 of 20, lie above the 99th
 
 
 ERRORS = """
@@ -214,3 +222,71 @@ def test_precision_timers_lower_the_switch_interval_while_they_run():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["5000", "50", "500", "5000", "50", "2000"]
+
+
+TIMING_KEYS = ["late_p50_us", "late_p99_us", "late_max_us", "missed", "call_p99_us"]
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_timing_reads_while_the_timer_runs_and_its_counts_only_grow(handles, mode):
+    calls = []
+    handle = MODES[mode](200.0)(lambda: calls.append(1))()
+    handles.append(handle)
+    readings = []
+    wait_until(lambda: readings.append(handle.timing()) or len(calls) >= 40)
+    for timing in readings:
+        assert list(timing) == TIMING_KEYS
+        assert type(timing["missed"]) is int and all(type(timing[k]) is float for k in TIMING_KEYS if k != "missed")
+        assert 0.0 <= timing["late_p50_us"] <= timing["late_p99_us"] <= timing["late_max_us"]
+    assert [t["missed"] for t in readings] == sorted(t["missed"] for t in readings)
+    assert [t["late_max_us"] for t in readings] == sorted(t["late_max_us"] for t in readings)
+
+
+@pytest.mark.parametrize("mode", ["high", "realtime"])
+def test_timing_agrees_with_lateness_recorded_in_python(handles, mode):
+    period_ns = 2_000_000
+    starts = []
+    handle = MODES[mode](1e9 / period_ns)(lambda: starts.append(time.perf_counter_ns()))()
+    handles.append(handle)
+    wait_until(lambda: len(starts) >= 500)
+    handle.stop()
+    wait_until(lambda: not handle.is_running())
+    # Each start's offset within the period, taken from a call in mid-run. Calls
+    # never start before their deadline and most start just after it: the earliest
+    # offsets near the median are the deadlines' (a call more than half a period
+    # late wraps around the period, so the far ones are left out).
+    ref = starts[len(starts) // 2]
+    offsets = [(t - ref + period_ns // 2) % period_ns - period_ns // 2 for t in starts[10:]]
+    median = statistics.median(offsets)
+    phase = min(o for o in offsets if o >= median - 200_000)
+    python_p50_us = (median - phase) / 1000
+    # Generous: a wrong deadline is a period off, a wrong unit a thousandfold.
+    assert abs(handle.timing()["late_p50_us"] - python_p50_us) < 50.0, (handle.timing(), python_p50_us)
+
+
+TIMER_THREAD = """
+import ctypes, json, os, time, drovik
+PR_GET_TIMERSLACK = 30
+libc = ctypes.CDLL(None)
+seen = []
+def tick():
+    seen.append((libc.prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), time.thread_time_ns()))
+handle = drovik.precision_timer(100.0)(tick)()
+deadline = time.monotonic() + 30
+while len(seen) < 60 and time.monotonic() < deadline:
+    time.sleep(0.01)
+handle.stop()
+cpu = sorted(b[1] - a[1] for a, b in zip(seen[10:], seen[11:]))
+print(json.dumps({"slack": sorted({s for s, _ in seen}), "cpu_per_tick_us": cpu[len(cpu) // 2] / 1000}))
+"""
+
+
+@pytest.mark.parametrize("spin", ["fixed", "adaptive"])
+def test_timer_thread_has_the_least_timer_slack_and_fixed_spin_spins_its_threshold(spin):
+    result = run_python(TIMER_THREAD, env={"DROVIK_TIMER_SPIN": spin})
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["slack"] == [1]
+    if spin == "fixed":
+        # 800 us of spinning before each deadline, whatever the machine: most of it on the CPU.
+        assert report["cpu_per_tick_us"] >= 400, report

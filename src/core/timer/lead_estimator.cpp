@@ -1,0 +1,43 @@
+#include "core/timer/lead_estimator.hpp"
+
+#include <algorithm>
+
+namespace drovik::timer {
+
+namespace {
+// A late delay doubles into the lead, which then fades by a thirty-second per
+// wait (half in about 22 waits) unless the quantile holds it up.
+constexpr std::int64_t kFade = 32;
+}  // namespace
+
+LeadEstimator::LeadEstimator(Duration ceiling, Duration first, Duration safety) noexcept
+    : ceiling_(ceiling), safety_(safety), lead_(std::min(first, ceiling)) {}
+
+void LeadEstimator::learn(Duration delay) noexcept {
+    const std::int64_t ns = std::max<std::int64_t>(0, delay.count());
+    window_[seen_ % kWindow] = ns;
+    ++seen_;
+    if (delay > lead_) {
+        widened_ = std::min(ceiling_, Duration(2 * ns) + safety_);
+    } else {
+        widened_ -= widened_ / kFade;
+    }
+    settle();
+}
+
+void LeadEstimator::settle() noexcept {
+    if (seen_ < kWarmup) {
+        lead_ = std::max(lead_, widened_);
+        return;
+    }
+    const std::size_t filled = std::min(seen_, kWindow);
+    std::array<std::int64_t, kWindow> sorted;
+    std::copy_n(window_.begin(), filled, sorted.begin());
+    const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(kQuantile * static_cast<double>(filled - 1));
+    std::nth_element(sorted.begin(), at, sorted.begin() + static_cast<std::ptrdiff_t>(filled));
+    // A quarter more than the quantile: the next delays are not all like the last ones.
+    const Duration quantile(*at + *at / 4);
+    lead_ = std::min(ceiling_, std::max(quantile + safety_, widened_));
+}
+
+}  // namespace drovik::timer

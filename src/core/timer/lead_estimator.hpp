@@ -1,0 +1,41 @@
+// How long before an instant a thread must begin a wait whose delay varies (a
+// sleep's wake-up, the hand-over of the interpreter lock), learned from the
+// delays it saw: a high quantile of the recent ones plus a safety margin,
+// widened at once after a delay that went past it, never above a ceiling.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace drovik::timer {
+
+class LeadEstimator {
+public:
+    using Duration = std::chrono::nanoseconds;
+
+    // `first` is the lead until enough delays were seen; `safety` is added to
+    // the quantile; nothing ever exceeds `ceiling`.
+    LeadEstimator(Duration ceiling, Duration first, Duration safety) noexcept;
+
+    Duration lead() const noexcept { return lead_; }
+    // One wait's delay: from the instant it began to the instant it ended.
+    void learn(Duration delay) noexcept;
+
+    static constexpr std::size_t kWindow = 256;
+    static constexpr std::size_t kWarmup = 32;
+    static constexpr double kQuantile = 0.99;
+
+private:
+    void settle() noexcept;
+
+    std::array<std::int64_t, kWindow> window_{};
+    std::size_t seen_ = 0;
+    Duration ceiling_;
+    Duration safety_;
+    Duration widened_{0};  // what the last late delay asked for, fading
+    Duration lead_;
+};
+
+}  // namespace drovik::timer
