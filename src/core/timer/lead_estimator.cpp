@@ -14,6 +14,10 @@ LeadEstimator::LeadEstimator(Duration ceiling, Duration first, Duration safety) 
     : ceiling_(ceiling), safety_(safety), lead_(std::min(first, ceiling)) {}
 
 void LeadEstimator::learn(Duration delay) noexcept {
+    // Beyond the ceiling no lead would have helped: a thread preempted for a
+    // scheduler tick. Leading further for it would only spin longer, and a
+    // thread that spins more than its share is preempted the more.
+    if (delay > ceiling_) return;
     const std::int64_t ns = std::max<std::int64_t>(0, delay.count());
     window_[seen_ % kWindow] = ns;
     ++seen_;
@@ -26,17 +30,18 @@ void LeadEstimator::learn(Duration delay) noexcept {
 }
 
 void LeadEstimator::settle() noexcept {
+    const std::size_t filled = std::min(seen_, kWindow);
+    least_ = Duration(*std::min_element(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(filled)));
     if (seen_ < kWarmup) {
         lead_ = std::max(lead_, widened_);
         return;
     }
-    const std::size_t filled = std::min(seen_, kWindow);
     std::array<std::int64_t, kWindow> sorted;
     std::copy_n(window_.begin(), filled, sorted.begin());
     const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(kQuantile * static_cast<double>(filled - 1));
     std::nth_element(sorted.begin(), at, sorted.begin() + static_cast<std::ptrdiff_t>(filled));
-    // A quarter more than the quantile: the next delays are not all like the last ones.
-    const Duration quantile(*at + *at / 4);
+    // An eighth more than the quantile: the next delays are not all like the last ones.
+    const Duration quantile(*at + *at / 8);
     lead_ = std::min(ceiling_, std::max(quantile + safety_, widened_));
 }
 

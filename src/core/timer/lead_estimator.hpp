@@ -2,6 +2,7 @@
 // sleep's wake-up, the hand-over of the interpreter lock), learned from the
 // delays it saw: a high quantile of the recent ones plus a safety margin,
 // widened at once after a delay that went past it, never above a ceiling.
+// Delays beyond the ceiling are left out: no lead within it would have helped.
 #pragma once
 
 #include <array>
@@ -20,6 +21,8 @@ public:
     LeadEstimator(Duration ceiling, Duration first, Duration safety) noexcept;
 
     Duration lead() const noexcept { return lead_; }
+    // The shortest delay among the recent ones; zero before the first.
+    Duration least() const noexcept { return least_; }
     // One wait's delay: from the instant it began to the instant it ended.
     void learn(Duration delay) noexcept;
 
@@ -36,6 +39,7 @@ private:
     Duration safety_;
     Duration widened_{0};  // what the last late delay asked for, fading
     Duration lead_;
+    Duration least_{0};
 };
 
 }  // namespace drovik::timer

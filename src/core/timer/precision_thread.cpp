@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 constexpr std::size_t kThreadNameMax = 15;
 // Added to the learned wake-up delay: what a quantile of the last few hundred
 // wake-ups does not foresee.
-constexpr auto kWakeSafety = std::chrono::nanoseconds(20us);
+constexpr auto kWakeSafety = std::chrono::nanoseconds(10us);
 
 inline void spin_hint() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
