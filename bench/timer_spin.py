@@ -8,10 +8,11 @@ Python thread in the same process: interval error against the timer alone and
 the busy thread's loop turns against the thread alone. Also how timing()'s
 lateness p50 agrees with the same lateness recorded in Python.
 
-Every case is its own process; the cases take turns, round after round, so the
-machine's own noise falls on all alike.
+Every case is its own process; the cases take turns in short spans, round
+after round, so the machine's own noise falls on all alike; each figure is the
+median over the rounds.
 
-    PYTHONPATH=<build>/src python3 bench/timer_spin.py [--seconds 3] [--rounds 2] [--json out.json]
+    PYTHONPATH=<build>/src python3 bench/timer_spin.py [--seconds 1] [--rounds 8] [--json out.json]
 """
 import argparse
 import json
@@ -20,6 +21,10 @@ import statistics
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+from motor_view import grid_lateness_us  # noqa: E402
 
 HZ = 1000.0
 RT_PRIORITY = "50"
@@ -68,8 +73,6 @@ CHILD = textwrap.dedent(r"""
     else:
         import drovik
         handle = drovik.precision_timer(HZ)(work)()
-        if os.environ.get("BENCH_SWITCH_US"):
-            sys.setswitchinterval(int(os.environ["BENCH_SWITCH_US"]) / 1e6)
         time.sleep(seconds)
         handle.stop()
         timing = handle.timing()
@@ -110,13 +113,8 @@ def errors_us(stamps):
 
 
 def python_lateness_p50_us(stamps):
-    """Lateness as a program would record it: offsets within the period, phase from the earliest crowd."""
-    period = int(1e9 / HZ)
-    ref = stamps[len(stamps) // 2]
-    offsets = [(t - ref + period // 2) % period - period // 2 for t in stamps[10:]]
-    median = statistics.median(offsets)
-    phase = min(o for o in offsets if o >= median - 200_000)
-    return (median - phase) / 1000
+    """Lateness as a program records it: the demo's way of finding the grid from the calls' starts."""
+    return statistics.median(grid_lateness_us([t / 1e9 for t in stamps[10:]], 1 / HZ))
 
 
 def q(values, p):
@@ -140,8 +138,8 @@ def summarize(result):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--seconds", type=float, default=3.0)
-    parser.add_argument("--rounds", type=int, default=2)
+    parser.add_argument("--seconds", type=float, default=1.0)
+    parser.add_argument("--rounds", type=int, default=8)
     parser.add_argument("--no-rt", action="store_true", help="leave out the real-time opt-in")
     parser.add_argument("--only", help="run the cases whose name contains this")
     parser.add_argument("--json")
@@ -160,8 +158,12 @@ def main():
     for _ in range(args.rounds):
         for name, case in cases:
             rows[name].append(summarize(run(seconds=args.seconds, **case)))
+    print(f"{args.rounds} rounds of {args.seconds:g} s per case; median over the rounds (worst round's p99)")
     for name, runs in rows.items():
-        print(f"{name:34s} " + " | ".join(json.dumps(r) for r in runs))
+        line = {key: statistics.median(r[key] for r in runs) for key in runs[0] if key != "ticks"}
+        worst = max((r.get("err_p99_us", 0) for r in runs), default=0)
+        print(f"{name:34s} ticks {sum(r['ticks'] for r in runs):6d} " +
+              " ".join(f"{key} {value:g}" for key, value in line.items()) + f" (worst p99 {worst:g})")
     if args.json:
         with open(args.json, "w") as out:
             json.dump(rows, out, indent=1)

@@ -2,6 +2,7 @@
 import json
 import os
 import statistics
+import sys
 import threading
 import time
 
@@ -10,6 +11,9 @@ import pytest
 
 from waiting import wait_until
 from subproc import run_python
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+from motor_view import grid_lateness_us  # noqa: E402
 
 MODES = {
     "normal": lambda hz: drovik.timer(hz),
@@ -251,15 +255,9 @@ def test_timing_agrees_with_lateness_recorded_in_python(handles, mode):
     wait_until(lambda: len(starts) >= 500)
     handle.stop()
     wait_until(lambda: not handle.is_running())
-    # Each start's offset within the period, taken from a call in mid-run. Calls
-    # never start before their deadline and most start just after it: the earliest
-    # offsets near the median are the deadlines' (a call more than half a period
-    # late wraps around the period, so the far ones are left out).
-    ref = starts[len(starts) // 2]
-    offsets = [(t - ref + period_ns // 2) % period_ns - period_ns // 2 for t in starts[10:]]
-    median = statistics.median(offsets)
-    phase = min(o for o in offsets if o >= median - 200_000)
-    python_p50_us = (median - phase) / 1000
+    # As a program finds it: offsets within the period, the grid's phase from the
+    # crowd of calls just behind their deadlines (the demo's way).
+    python_p50_us = statistics.median(grid_lateness_us([t / 1e9 for t in starts[10:]], period_ns / 1e9))
     # Generous: a wrong deadline is a period off, a wrong unit a thousandfold.
     assert abs(handle.timing()["late_p50_us"] - python_p50_us) < 50.0, (handle.timing(), python_p50_us)
 
