@@ -2,7 +2,6 @@
 import json
 import os
 import statistics
-import sys
 import threading
 import time
 
@@ -12,8 +11,6 @@ import pytest
 from waiting import wait_until
 from subproc import run_python
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
-from motor_view import grid_lateness_us  # noqa: E402
 
 MODES = {
     "normal": lambda hz: drovik.timer(hz),
@@ -246,45 +243,63 @@ def test_timing_reads_while_the_timer_runs_and_its_counts_only_grow(handles, mod
     assert [t["late_max_us"] for t in readings] == sorted(t["late_max_us"] for t in readings)
 
 
-@pytest.mark.parametrize("mode", ["high", "realtime"])
-def test_timing_agrees_with_lateness_recorded_in_python(handles, mode):
-    period_ns = 2_000_000
+def python_lateness_p50_us(mode, period_ns, calls):
+    """Lateness as recorded in Python, or None when a deadline was missed (the grid then unknown here)."""
     starts = []
     handle = MODES[mode](1e9 / period_ns)(lambda: starts.append(time.perf_counter_ns()))()
-    handles.append(handle)
-    wait_until(lambda: len(starts) >= 500)
+    wait_until(lambda: len(starts) >= calls)
     handle.stop()
     wait_until(lambda: not handle.is_running())
-    # As a program finds it: offsets within the period, the grid's phase from the
-    # crowd of calls just behind their deadlines (the demo's way).
-    python_p50_us = statistics.median(grid_lateness_us([t / 1e9 for t in starts[10:]], period_ns / 1e9))
+    timing = handle.timing()
+    if timing["missed"]:
+        return None, timing
+    # Call i is deadline i. Calls never start before their deadline, and on any
+    # machine some start just after it: the earliest one fixes the grid.
+    origin = min(t - i * period_ns for i, t in enumerate(starts))
+    return statistics.median(t - i * period_ns - origin for i, t in enumerate(starts)) / 1000, timing
+
+
+# A normal timer fires on the runtime's 1 ms ticks, behind its due instants by a
+# steady part of a millisecond that the grid found in Python takes for its phase.
+@pytest.mark.parametrize("mode, bound_us", [("normal", 2000.0), ("high", 200.0), ("realtime", 200.0)])
+def test_timing_agrees_with_lateness_recorded_in_python(mode, bound_us):
+    period_ns = 20_000_000  # long enough that a loaded machine rarely makes a timer skip
+    for _ in range(3):
+        python_p50_us, timing = python_lateness_p50_us(mode, period_ns, calls=100)
+        if python_p50_us is not None:
+            break
+    else:
+        pytest.skip(f"every run skipped deadlines, so its grid is unknown to Python: {timing}")
     # Generous: a wrong deadline is a period off, a wrong unit a thousandfold.
-    assert abs(handle.timing()["late_p50_us"] - python_p50_us) < 50.0, (handle.timing(), python_p50_us)
+    assert abs(timing["late_p50_us"] - python_p50_us) < bound_us, (timing, python_p50_us)
 
 
 TIMER_THREAD = """
-import ctypes, json, os, time, drovik
+import ctypes, json, threading, time, drovik
 PR_GET_TIMERSLACK = 30
 libc = ctypes.CDLL(None)
 seen = []
+def sleeps():
+    with open(f"/proc/self/task/{threading.get_native_id()}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("voluntary_ctxt_switches"))
 def tick():
-    seen.append((libc.prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), time.thread_time_ns()))
-handle = drovik.precision_timer(100.0)(tick)()
+    seen.append((libc.prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), sleeps()))
+# Realtime at 500 Hz: a fixed spin of 3 ms is longer than the period, so the thread never sleeps.
+handle = drovik.precision_timer(500.0, realtime=True)(tick)()
 deadline = time.monotonic() + 30
-while len(seen) < 60 and time.monotonic() < deadline:
+while len(seen) < 100 and time.monotonic() < deadline:
     time.sleep(0.01)
 handle.stop()
-cpu = sorted(b[1] - a[1] for a, b in zip(seen[10:], seen[11:]))
-print(json.dumps({"slack": sorted({s for s, _ in seen}), "cpu_per_tick_us": cpu[len(cpu) // 2] / 1000}))
+print(json.dumps({"slack": sorted({s for s, _ in seen}), "sleeps_per_tick": (seen[99][1] - seen[49][1]) / 50}))
 """
 
 
 @pytest.mark.parametrize("spin", ["fixed", "adaptive"])
-def test_timer_thread_has_the_least_timer_slack_and_fixed_spin_spins_its_threshold(spin):
+def test_timer_thread_has_the_least_timer_slack_and_fixed_spin_never_sleeps_within_its_threshold(spin):
     result = run_python(TIMER_THREAD, env={"DROVIK_TIMER_SPIN": spin})
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
     assert report["slack"] == [1]
     if spin == "fixed":
-        # 800 us of spinning before each deadline, whatever the machine: most of it on the CPU.
-        assert report["cpu_per_tick_us"] >= 400, report
+        # Learned, it would sleep before most deadlines; a rare wait for the GIL may block once.
+        assert report["sleeps_per_tick"] < 0.5, report

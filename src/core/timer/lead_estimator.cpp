@@ -11,13 +11,14 @@ constexpr std::int64_t kFade = 32;
 }  // namespace
 
 LeadEstimator::LeadEstimator(Duration ceiling, Duration first, Duration safety) noexcept
-    : ceiling_(ceiling), safety_(safety), lead_(std::min(first, ceiling)) {}
+    : ceiling_(ceiling), first_(std::min(first, ceiling)), safety_(safety), lead_(first_) {}
 
 void LeadEstimator::learn(Duration delay) noexcept {
     // Beyond the ceiling no lead would have helped: a thread preempted for a
     // scheduler tick. Leading further for it would only spin longer, and a
     // thread that spins more than its share is preempted the more.
     if (delay > ceiling_) return;
+    skipped_ = 0;
     const std::int64_t ns = std::max<std::int64_t>(0, delay.count());
     window_[seen_ % kWindow] = ns;
     ++seen_;
@@ -27,6 +28,18 @@ void LeadEstimator::learn(Duration delay) noexcept {
         widened_ -= widened_ / kFade;
     }
     settle();
+}
+
+void LeadEstimator::skipped() noexcept {
+    if (++skipped_ >= kWindow) {
+        seen_ = skipped_ = 0;
+        widened_ = Duration(0);
+        lead_ = first_;
+        least_ = Duration(0);
+        return;
+    }
+    widened_ -= widened_ / kFade;
+    if (seen_ >= kWarmup) settle();
 }
 
 void LeadEstimator::settle() noexcept {

@@ -25,6 +25,10 @@ public:
     Duration least() const noexcept { return least_; }
     // One wait's delay: from the instant it began to the instant it ended.
     void learn(Duration delay) noexcept;
+    // A wait that the lead left no room for, so nothing to learn from: a widening
+    // fades as after a delay within the lead, and after a whole window of these
+    // the estimator starts over from its first lead, which leaves room to learn.
+    void skipped() noexcept;
 
     static constexpr std::size_t kWindow = 256;
     static constexpr std::size_t kWarmup = 32;
@@ -35,7 +39,9 @@ private:
 
     std::array<std::int64_t, kWindow> window_{};
     std::size_t seen_ = 0;
+    std::size_t skipped_ = 0;  // waits in a row without a delay
     Duration ceiling_;
+    Duration first_;
     Duration safety_;
     Duration widened_{0};  // what the last late delay asked for, fading
     Duration lead_;

@@ -51,8 +51,10 @@ public:
     explicit Pacing(const PrecisionLoop& loop)
         : fixed_(loop.fixed_spin),
           threshold_(loop.spin_threshold),
+          // Half a period to begin with, so that even a threshold longer than the
+          // period leaves the thread a sleep to learn from.
           wake_(std::chrono::duration_cast<std::chrono::nanoseconds>(loop.spin_threshold),
-                std::chrono::duration_cast<std::chrono::nanoseconds>(loop.spin_threshold), kWakeSafety),
+                std::chrono::duration_cast<std::chrono::nanoseconds>(loop.period) / 2, kWakeSafety),
           gil_(loop.period) {}
 
     // Returns the instant the call was asked for.
@@ -62,7 +64,11 @@ public:
             return Clock::now();
         }
         const auto ask = gil_.ask_at(deadline);
-        if (auto late = precision_sleep_until_sync(ask, wake_.lead())) wake_.learn(*late);
+        if (auto late = precision_sleep_until_sync(ask, wake_.lead())) {
+            wake_.learn(*late);
+        } else {
+            wake_.skipped();
+        }
         return Clock::now();
     }
 

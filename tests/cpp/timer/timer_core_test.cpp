@@ -184,6 +184,16 @@ TEST(LeadEstimator, WidensAtOnceAfterALateDelayThenFades) {
     EXPECT_EQ(estimator.lead(), settled);  // one outlier among hundreds does not hold it up
 }
 
+TEST(LeadEstimator, WaitsWithoutRoomToLearnFadeItAndAtLastStartItOver) {
+    LeadEstimator estimator(kCeiling, 100us, kSafety);
+    for (std::size_t i = 0; i < LeadEstimator::kWindow; ++i) estimator.learn(i % 10 == 0 ? 750us : 5us);
+    ASSERT_EQ(estimator.lead(), kCeiling);  // a lead no sleep fits in before a short period
+    estimator.skipped();
+    EXPECT_EQ(estimator.lead(), kCeiling);  // what it learned still holds
+    for (std::size_t i = 1; i < LeadEstimator::kWindow; ++i) estimator.skipped();
+    EXPECT_EQ(estimator.lead(), 100us);  // starts over, with room to sleep and learn
+}
+
 TEST(LeadEstimator, FollowsAHighQuantileAndNeverPassesTheCeiling) {
     LeadEstimator estimator(kCeiling, 0ns, kSafety);
     // Every tenth delay is 60 us: far above 1 %, so the lead covers it.
