@@ -73,12 +73,6 @@ class Recorder:
         # The view asks five times a second: it looks at the last ticks only.
         return grid_lateness_us(self.times[-last:] if last else self.times[:], period)
 
-    def skipped_ticks(self, period):
-        """Deadlines between the first and the last tick that got no tick because an earlier one ran late."""
-        if len(self.times) < 2:
-            return 0
-        return max(0, round((self.times[-1] - self.times[0]) / period) + 1 - len(self.times))
-
 
 def grid_lateness_us(times, period, bin_us=2.0):
     """Each tick's delay behind its deadline, in microseconds.
@@ -166,12 +160,13 @@ def summary(recorder, handle, reason, clean, log_path):
     n = len(recorder.times)
     span = recorder.times[-1] - recorder.times[0] if n > 1 else 0.0
     rate = (n - 1) / span if span > 0 else 0.0
-    late = percentiles(recorder.lateness_us(1.0 / handle.frequency()))
+    timing = handle.timing()  # the timer's own account of its whole run
     lines = [
         "summary",
         f"  control loop   {n} ticks in {span:.2f} s: {rate:.1f} Hz achieved of {handle.frequency():.0f} Hz",
-        f"  lateness       p50 {late[50]:.0f} us, p90 {late[90]:.0f} us, p99 {late[99]:.0f} us, max {late['max']:.0f} us; "
-        f"{recorder.skipped_ticks(1.0 / handle.frequency())} ticks skipped",
+        f"  lateness       p50 {timing['late_p50_us']:.1f} us, p99 {timing['late_p99_us']:.0f} us, "
+        f"max {timing['late_max_us']:.0f} us; {timing['missed']} ticks skipped; "
+        f"the tick's own work p99 {timing['call_p99_us']:.0f} us",
         f"  frames sent    {n} broadcasts (seen on the bus: {recorder.bus_frames[recorder.broadcast_id]})",
         "  frames recvd   " + ", ".join(f"slot {slot} (0x{fid:X}): {recorder.bus_frames[fid]}"
                                         for slot, fid, _ in recorder.drivers),

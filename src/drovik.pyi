@@ -33,6 +33,15 @@ class _BusState(TypedDict):
     rx_dropped: int
     tx_failed: int
 
+class _TimerTiming(TypedDict):
+    """Over the timer's whole life; microseconds, 0.0 before the first call."""
+
+    late_p50_us: float
+    late_p99_us: float
+    late_max_us: float
+    missed: int
+    call_p99_us: float
+
 class _TaskStatus(TypedDict):
     running_timers: int
     running_tasks: int
@@ -98,6 +107,7 @@ class TimerHandle:
     def tick_count(self) -> int: ...
     def actual_frequency(self) -> float: ...
     def elapsed_secs(self) -> float: ...
+    def timing(self) -> _TimerTiming: ...
     @property
     def task_id(self) -> int: ...
 

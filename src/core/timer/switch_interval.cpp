@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 
+#include "core/timer/switch_interval_rule.hpp"
 #include "py/ref.hpp"
 
 namespace drovik::timer {
@@ -15,11 +16,6 @@ namespace {
 
 using Micros = long long;
 
-// A waiting thread asks for the GIL after one interval; the holder lets go at
-// its next check. A twentieth of the period keeps that wait well inside it.
-constexpr Micros kPeriodFraction = 20;
-// Below this, threads that only compete with each other would mostly switch.
-constexpr Micros kShortestInterval = 20;
 
 struct Lowered {
     std::multiset<Micros> periods;  // of the running precision timers
@@ -61,7 +57,7 @@ void apply(Lowered& state) {
     }
     if (state.program_owns) return;
     Micros shortest = *state.periods.begin();
-    Micros wanted = std::min(state.found, std::max(kShortestInterval, shortest / kPeriodFraction));
+    Micros wanted = std::min<Micros>(state.found, switch_interval_for(std::chrono::microseconds(shortest)).count());
     if (wanted != *now && !set_interval(wanted)) return;
     state.set = wanted;
 }
