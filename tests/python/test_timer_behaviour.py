@@ -182,7 +182,7 @@ def test_normal_timer_calls_on_a_pool_thread_not_the_caller(handles):
     assert threading.get_ident() not in where
 
 
-def test_precision_timers_lower_the_switch_interval_while_they_run():
+def test_precision_timers_lower_the_switch_interval_while_they_run_and_not_in_a_child():
     # A separate process: the interval is process-wide and other tests' timers would move it.
     result = run_python(
         """
@@ -208,6 +208,14 @@ def test_precision_timers_lower_the_switch_interval_while_they_run():
         fast = drovik.precision_timer(1000.0)(lambda: None)()
         slow = drovik.precision_timer(100.0)(lambda: None)()
         seen.append(us())
+        # A forked child runs none of the timers: it gets the interval back.
+        r, w = os.pipe()
+        child = os.fork()
+        if child == 0:
+            os.write(w, str(us()).encode())
+            os._exit(0)
+        os.waitpid(child, 0)
+        seen.append(int(os.read(r, 16)))
         stopped(fast)
         seen.append(us())
         stopped(slow)
@@ -222,7 +230,7 @@ def test_precision_timers_lower_the_switch_interval_while_they_run():
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["5000", "50", "500", "5000", "50", "2000"]
+    assert result.stdout.split() == ["5000", "50", "5000", "500", "5000", "50", "2000"]
 
 
 TIMING_KEYS = ["late_p50_us", "late_p99_us", "late_max_us", "missed", "call_p99_us"]
