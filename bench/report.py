@@ -140,7 +140,7 @@ def can_figures(frames=50000):
 
 
 def delivered(name, figures):
-    return f"{name} ({figures['delivered']} of {figures['offered']} delivered)"
+    return f"{name} ({figures['delivered']} of {figures.get('offered', '?')} delivered)"
 
 
 def can_tables(figures):

@@ -43,6 +43,7 @@ FEEDBACK_DATA = struct.Struct("<fhh")
 TARGETS = struct.Struct("<hhhh")
 FILTERS = [(FEEDBACK + slot, 0x7FF) for slot in range(4)]  # both loops let only the four answers through
 WRAP = 30000  # tick numbers travel as int16 counts
+START = (os.getpid() * 7919) % WRAP  # each process numbers its ticks from its own start
 SETTLE_S = 0.5  # sockets opened, first answers in: not measured
 
 
@@ -66,7 +67,10 @@ class Record:
 
     def feedback(self, bus, slot, tick, echoed):
         echoed = int(echoed)
-        if echoed < 0:
+        # None yet, or one that looks ahead of this tick: an answer to an earlier process's broadcast that a
+        # loaded driver sent late (that process counted from its own START; one that looks far behind shows
+        # as old feedback).
+        if echoed < 0 or (tick - echoed) % WRAP > WRAP // 2:
             return
         if echoed != self.last[bus][slot]:
             self.last[bus][slot] = echoed
@@ -84,7 +88,7 @@ def drovik_loop(buses):
     for name in buses:
         motor = drovik.Motor(name, BROADCAST)
         groups.append((motor, [motor.add_device(slot, FEEDBACK + slot, "position") for slot in range(4)]))
-    tick = [0]
+    tick = [START]
 
     def step():
         now = time.perf_counter_ns()
@@ -107,7 +111,7 @@ def sleep_loop(record, step):
     """time.sleep to each deadline, skipping those a late tick missed (as the timers do); until step says done."""
     period = PERIOD_NS
     deadline = time.perf_counter_ns() + period
-    n = 0
+    n = START
     while True:
         now = time.perf_counter_ns()
         if now < deadline:
