@@ -1,17 +1,32 @@
 """Inside the user-mode Linux guest (see bench/guest-can): the CAN benchmarks of
-bench/report.py on the kernel's vcan0, written to bench/guest_can.json."""
+bench/report.py on the kernel's vcan0, and the robot-scale loop on vcan0..vcan7
+(the guest raises vcan0 and vcan1; the others are added here), written to
+bench/guest_can.json."""
 
 import json
 import platform
+import subprocess
 from datetime import datetime, timezone
+from pathlib import Path
 
-from report import GUEST_FIGURES, can_figures
+from report import GUEST_FIGURES, ROBOT_ARGS, can_figures, python
+
+
+def raise_interfaces(count):
+    for n in range(count):
+        if not Path(f"/sys/class/net/vcan{n}").exists():
+            subprocess.run(["ip", "link", "add", "dev", f"vcan{n}", "type", "vcan"], check=True)
+            subprocess.run(["ip", "link", "set", f"vcan{n}", "up"], check=True)
+
 
 if __name__ == "__main__":
     figures = can_figures(frames=20000)
+    raise_interfaces(8)
+    robot = python("robot/robot.py", *ROBOT_ARGS, "--json")
     GUEST_FIGURES.write_text(json.dumps({
         "python": platform.python_version(),
         "taken": f"{datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC",
         "figures": figures,
+        "robot": robot,
     }, indent=2) + "\n")
     print(json.dumps(figures, indent=2))

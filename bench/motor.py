@@ -1,7 +1,8 @@
 """Motor figures: Motor.broadcast() cost per call with four devices, feedback
 latency (a peer process writes a feedback frame -> the new values are visible
-through get_watch_data), and the CPU a process holding one Motor with four
-devices uses on a silent bus.
+through get_watch_data), each beside its hand-written twin on a non-blocking
+socket (struct and send; a drained socket polled at the same pace), and the
+CPU a process holding one Motor with four devices uses on a silent bus.
 
     python3 bench/motor.py [--iface vcan0] [--flood-iface vcan1] [--calls 200000] [--samples 2000]
                            [--idle-seconds 5] [--json]
@@ -14,12 +15,20 @@ Run under testing/vbus/run-with-vbus without kernel CAN.
 import argparse
 import json
 import resource
+import socket
+import struct
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-import drovik
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "support"))
+from peer import pack, unpack  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from can_send import measure  # noqa: E402
+
+import drovik  # noqa: E402
 
 FEEDBACK_PEER = rf"""
 import struct, sys, time
@@ -49,33 +58,61 @@ def motor_with_four(iface):
 
 
 def broadcast_cost(iface, calls):
-    motor, _ = motor_with_four(iface)
-    for _ in range(1000):
-        motor.broadcast()
-    began = time.perf_counter()
-    for _ in range(calls):
-        motor.broadcast()
-    per_call = (time.perf_counter() - began) / calls
-    empty = time.perf_counter()
-    for _ in range(calls):
-        pass
-    loop = (time.perf_counter() - empty) / calls
-    return {"ns_per_call": round(per_call * 1e9), "ns_per_call_minus_loop": round((per_call - loop) * 1e9)}
+    """Motor.broadcast() of four targets against its hand-written twin: the four targets encoded with struct and
+    sent on a blocking socket (which, like broadcast()'s queue, keeps every frame). A stdlib receiver in another
+    process counts what arrives: calls per second, and frames delivered over the span to the last one."""
+    def motor_sender(iface):
+        motor, _ = motor_with_four(iface)
+        time.sleep(0.2)  # the motor's socket opens
+        return motor.broadcast, lambda: None
+
+    def socket_sender(iface):
+        s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+        s.bind((iface,))
+        targets = [1.5 * (n + 1) for n in range(4)]  # as motor_with_four sets them
+        scales = [10, 10, 100, 100]  # counts per unit of its four modes
+        payload = struct.Struct("<hhhh")
+        return (lambda: s.send(pack(0x100, payload.pack(*[int(t * k) for t, k in zip(targets, scales)])))), s.close
+
+    return {"Motor.broadcast()": measure(iface, motor_sender, calls),
+            "struct + socket.send": measure(iface, socket_sender, calls)}
 
 
-def feedback_latency(iface, samples):
-    motor, devices = motor_with_four(iface)
+def polled_socket(iface):
+    """The hand-written twin of get_watch_data(): a non-blocking socket drained, the newest feedback kept."""
+    s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
+    s.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", 0x201, 0x7FF))
+    s.bind((iface,))
+    s.setblocking(False)
+    latest = [-1.0]
+
+    def position():
+        while True:
+            try:
+                word, data = unpack(s.recv(16))
+            except BlockingIOError:
+                return latest[0]
+            latest[0] = struct.unpack_from("<f", data)[0]
+
+    return position, s.close
+
+
+def feedback_latency(iface, samples, by_hand=False):
+    if by_hand:
+        position, close = polled_socket(iface)
+    else:
+        motor, devices = motor_with_four(iface)
+        position, close = (lambda: devices[0].get_watch_data()["position"]), (lambda: None)
     peer = subprocess.Popen([sys.executable, "-c", FEEDBACK_PEER, iface], stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, text=True)
     assert peer.stdout.readline().strip() == "ready"
-    device = devices[0]
     seen = []
     warm_up = 200  # the first ones also wait for the motor's socket to open
     for n in range(1, warm_up + samples + 1):
         peer.stdin.write(f"{n}\n")
         peer.stdin.flush()
         deadline = time.monotonic() + 5
-        while device.get_watch_data()["position"] != float(n):
+        while position() != float(n):
             # Read the way a fast control loop would, not back to back: a reader that
             # never lets go of the watch lock only measures its own contention.
             pause = time.perf_counter_ns() + 10_000
@@ -91,11 +128,13 @@ def feedback_latency(iface, samples):
     sent = list(map(int, peer.stdout.readline().split()))[warm_up:]
     seen = seen[warm_up:]
     peer.wait(timeout=30)
+    close()
     latencies = sorted((s - t) / 1000 for s, t in zip(seen, sent))
     return {
         "p50_us": round(latencies[len(latencies) // 2], 1),
         "p99_us": round(latencies[int(len(latencies) * 0.99)], 1),
         "max_us": round(latencies[-1], 1),
+        "samples": len(latencies),
     }
 
 
@@ -122,6 +161,7 @@ def main():
     results = {
         "broadcast": broadcast_cost(args.flood_iface, args.calls),
         "feedback_latency": feedback_latency(args.iface, args.samples),
+        "feedback_latency_socket": feedback_latency(args.iface, args.samples, by_hand=True),
         "idle": idle_cpu(args.iface, args.idle_seconds),
     }
     print(json.dumps(results, indent=None if not args.json else 2))

@@ -1,6 +1,7 @@
 """The real-time opt-in on a busy machine: with two CPU-bound processes beside it, precision_timer(1000) and the
 CAN control round trip under default scheduling and with DROVIK_RT_PRIORITY, in one run; the stdlib socket
-loop under default scheduling beside them. Also what DROVIK_RT_MLOCK=1 costs in memory.
+loop beside them, blocking and polling (the control loop polls), each under default scheduling and raised to
+the same priority. Also what DROVIK_RT_MLOCK=1 costs in memory.
 
     PYTHONPATH=<build>/src testing/vbus/run-with-vbus -- python3 bench/realtime.py [--seconds 3] [--priority 80]
 
@@ -118,12 +119,38 @@ def child_control(seconds, iface):
                 scheduling=scheduling)
 
 
-def child_socket(seconds, iface):
-    """The same round trip on Python's socket module, paced at 200 Hz by the main thread."""
+def child_socket(seconds, iface, polling):
+    """The same round trip on Python's socket module, paced at 200 Hz by the main thread: the answer waited for in
+    a blocking recv, or (polling) read with MSG_DONTWAIT at the control loop's pace. Under the opt-in
+    (DROVIK_RT_PRIORITY=N in the environment) the loop raises its one thread to SCHED_FIFO N, as drovik raises
+    its timer thread."""
+    priority = os.environ.get("DROVIK_RT_PRIORITY")
+    if priority:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(int(priority)))
     s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
     s.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FILTER, struct.pack("=II", FEEDBACK_ID, 0x7FF))
     s.settimeout(0.02)
     s.bind((iface,))
+
+    def answer(n, sent):
+        expected = 100.0 * n
+        if not polling:
+            while struct.unpack_from("<f", FRAME.unpack(s.recv(16))[2])[0] != expected:
+                pass
+            return True
+        deadline = sent + 20_000_000
+        while True:
+            try:
+                if struct.unpack_from("<f", FRAME.unpack(s.recv(16, socket.MSG_DONTWAIT))[2])[0] == expected:
+                    return True
+            except BlockingIOError:
+                pass
+            now = time.perf_counter_ns()
+            if now > deadline:
+                return False
+            while time.perf_counter_ns() < now + 10_000:  # the control loop's pause between reads
+                pass
+
     latencies, lost, n = [], 0, 0
     start = time.perf_counter()
     next_tick = start
@@ -133,15 +160,16 @@ def child_socket(seconds, iface):
         s.send(FRAME.pack(BROADCAST_ID, 8, struct.pack("<hhhh", 100 * n, 0, 0, 0)))
         measuring = time.perf_counter() > start + 1.0
         try:
-            while struct.unpack_from("<f", FRAME.unpack(s.recv(16))[2])[0] != 100.0 * n:
-                pass
-            if measuring:
-                latencies.append((time.perf_counter_ns() - sent) / 1e3)
+            got = answer(n, sent)
         except socket.timeout:
-            lost += measuring
+            got = False
+        if got and measuring:
+            latencies.append((time.perf_counter_ns() - sent) / 1e3)
+        lost += measuring and not got
         next_tick += 0.005
         time.sleep(max(0.0, next_tick - time.perf_counter()))
-    return dict(percentiles(sorted(latencies)), samples=len(latencies), lost=lost, scheduling="default")
+    scheduling = f"SCHED_FIFO {priority}" if priority else "default"
+    return dict(percentiles(sorted(latencies)), samples=len(latencies), lost=lost, scheduling=scheduling)
 
 
 def child_memory(up_front):
@@ -184,12 +212,14 @@ def main():
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--priority", type=int, default=80)
     parser.add_argument("--iface", default="vcan0")
-    parser.add_argument("--child", choices=["timer", "control", "socket", "memory", "memory-up-front"])
+    parser.add_argument("--child", choices=["timer", "control", "socket", "socket-polling", "memory",
+                                            "memory-up-front"])
     args = parser.parse_args()
     if args.child:
         run = {"timer": lambda: child_timer(args.seconds),
                "control": lambda: child_control(args.seconds, args.iface),
-               "socket": lambda: child_socket(args.seconds, args.iface),
+               "socket": lambda: child_socket(args.seconds, args.iface, polling=False),
+               "socket-polling": lambda: child_socket(args.seconds, args.iface, polling=True),
                "memory": lambda: child_memory(False),
                "memory-up-front": lambda: child_memory(True)}[args.child]
         print(json.dumps(run()))
@@ -213,6 +243,9 @@ def main():
             "control default": run_child("control", args.seconds, args.iface, {}),
             "control opt-in": run_child("control", args.seconds, args.iface, opt_in),
             "socket default": run_child("socket", args.seconds, args.iface, {}),
+            "socket opt-in": run_child("socket", args.seconds, args.iface, opt_in),
+            "socket polling default": run_child("socket-polling", args.seconds, args.iface, {}),
+            "socket polling opt-in": run_child("socket-polling", args.seconds, args.iface, opt_in),
         }
     finally:
         for process in hogs + [peer]:

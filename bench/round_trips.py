@@ -210,6 +210,7 @@ def run(iface, rounds, per_round):
             "p50_us": round(values[len(values) // 2] / 1000, 1),
             "p99_us": round(values[int(len(values) * 0.99)] / 1000, 1),
             "round_trips_per_s": round(len(values) / (sum(values) / 1e9)),
+            "trips": len(values),
         }
     return results
 

@@ -19,17 +19,34 @@ from concurrent.futures import ThreadPoolExecutor
 
 import drovik
 
-# Ten timers, then block_all; prints the monotonic time at which block_all returned.
+# Ten timers, then block_all; prints the monotonic times at which block_all returned and at which the timers
+# had ended (no precision timer thread left, no call after): the two end points the plain version has too.
 DROVIK_CHILD = r"""
-import sys, time, drovik
-handles = [drovik.precision_timer(100)(lambda: None)() for _ in range(5)]
-handles += [drovik.timer(100)(lambda: None)() for _ in range(5)]
+import os, sys, time, drovik
+last = [0]
+def tick():
+    last[0] = time.monotonic_ns()
+handles = [drovik.precision_timer(100)(tick)() for _ in range(5)]
+handles += [drovik.timer(100)(tick)() for _ in range(5)]
+def timer_threads():
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            count += open(f"/proc/self/task/{task}/comm").read().startswith("timer-")
+        except OSError:
+            pass
+    return count
 print("ready", flush=True)
 drovik.block_all(timeout_ms=5000)
-print(time.monotonic_ns(), flush=True)
+returned = time.monotonic_ns()
+while timer_threads():
+    time.sleep(0.0001)
+ended = time.monotonic_ns()
+print(returned, max(ended, last[0]), flush=True)
 """
 
-# The same in plain Python: ten timer threads that stop on an Event set by Ctrl+C.
+# The same in plain Python: ten timer threads that stop on an Event set by Ctrl+C; "returned" once the Event is
+# set, "ended" once the threads are joined.
 PLAIN_CHILD = r"""
 import threading, time
 stop = threading.Event()
@@ -45,9 +62,10 @@ try:
         time.sleep(3600)
 except KeyboardInterrupt:
     stop.set()
+    returned = time.monotonic_ns()
     for t in threads:
         t.join()
-print(time.monotonic_ns(), flush=True)
+print(returned, time.monotonic_ns(), flush=True)
 """
 
 
@@ -138,18 +156,22 @@ def batch_rate(start, finish, count):
 
 
 def shutdown_delay_ms(child, runs):
-    delays = []
+    """SIGINT -> the stop returns, and SIGINT -> every timer ended: p50 and max of each."""
+    delays, ends = [], []
     for _ in range(runs):
         proc = subprocess.Popen([sys.executable, "-c", child], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         assert proc.stdout.readline().strip() == "ready"
         time.sleep(0.3)  # let the child reach its wait
         sent = time.monotonic_ns()
         os.kill(proc.pid, signal.SIGINT)
-        returned = int(proc.stdout.readline())
+        returned, ended = map(int, proc.stdout.readline().split())
         proc.wait(timeout=30)
         delays.append((returned - sent) / 1e6)
+        ends.append((ended - sent) / 1e6)
     delays.sort()
-    return {"p50_ms": round(delays[len(delays) // 2], 2), "max_ms": round(delays[-1], 2)}
+    ends.sort()
+    return {"p50_ms": round(delays[len(delays) // 2], 2), "max_ms": round(delays[-1], 2),
+            "ended_p50_ms": round(ends[len(ends) // 2], 2), "ended_max_ms": round(ends[-1], 2), "runs": runs}
 
 
 def main():

@@ -6,7 +6,7 @@
 Each tick the loop sets every driver's target from its profile and sends all
 four targets in one broadcast frame; the drivers' feedback arrives in the
 background and is read with get_watch_data(). A terminal view refreshes five
-times a second, a background job appends the samples to a CSV log, and the run
+times a second (each driver's feedback age, the bus state), a background job appends the samples to a CSV log, and the run
 ends after --seconds (0: only on Ctrl+C) with a summary and, with --plot, a PNG.
 
 Needs drivers on the bus: real ones, or the simulated ones that scripts/demo starts.
@@ -111,7 +111,7 @@ def main():
             if stopped:
                 return
             recorder.count_bus_frames(monitor)
-            view.draw(recorder, loop)
+            view.draw(recorder, loop, [device.feedback_age() for device in devices], motor.bus_state())
             if pending_log is None or pending_log.is_done():
                 pending_log = append_log(args.log, recorder.take_unlogged())
 

@@ -73,12 +73,6 @@ class Recorder:
         # The view asks five times a second: it looks at the last ticks only.
         return grid_lateness_us(self.times[-last:] if last else self.times[:], period)
 
-    def skipped_ticks(self, period):
-        """Deadlines between the first and the last tick that got no tick because an earlier one ran late."""
-        if len(self.times) < 2:
-            return 0
-        return max(0, round((self.times[-1] - self.times[0]) / period) + 1 - len(self.times))
-
 
 def grid_lateness_us(times, period, bin_us=2.0):
     """Each tick's delay behind its deadline, in microseconds.
@@ -124,7 +118,8 @@ class LiveView:
         self.drawn = 0
         self.last_line = -1.0
 
-    def draw(self, recorder, handle):
+    def draw(self, recorder, handle, ages, bus):
+        """`ages`: each slot's Device.feedback_age(); `bus`: the Motor's bus_state()."""
         n = len(recorder.times)
         if n < 2:
             return
@@ -134,7 +129,9 @@ class LiveView:
         feedback_total = sum(recorder.bus_frames[fid] for _, fid, _ in recorder.drivers)
         timer_line = (f"timer {handle.actual_frequency():7.1f} Hz of {handle.frequency():.0f}, {handle.tick_count()} "
                       f"ticks, lateness p50 {late[50]:.0f} us p99 {late[99]:.0f} us (last second)")
-        bus_line = f"bus   {recorder.bus_frames[recorder.broadcast_id]} broadcasts, {feedback_total} feedback frames"
+        bus_line = (f"bus   {recorder.bus_frames[recorder.broadcast_id]} broadcasts, {feedback_total} feedback frames, "
+                    f"{bus['state']}, {bus['error_frames']} error frames, {bus['rx_dropped']} dropped, "
+                    f"{bus['tx_failed']} not sent")
         if not self.tty:
             if t - self.last_line >= 1.0:
                 self.last_line = t
@@ -143,9 +140,11 @@ class LiveView:
             return
         limit = f" / {self.seconds:.0f} s" if self.seconds > 0 else ""
         lines = [f"drovik motor demo on {self.iface}: {t:5.1f} s{limit}, Ctrl+C stops",
-                 f"slot  mode      {'target':>9} {'position':>9} {'speed':>9} {'current':>9}"]
-        for (slot, _, mode), target, watch in zip(recorder.drivers, *recorder.sample(n - 1)):
-            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f}" + "".join(f" {value:9.3f}" for value in watch))
+                 f"slot  mode      {'target':>9} {'position':>9} {'speed':>9} {'current':>9} {'age ms':>8}"]
+        for (slot, _, mode), target, watch, age in zip(recorder.drivers, *recorder.sample(n - 1), ages):
+            shown_age = f"{age * 1000:8.1f}" if age is not None else f"{'-':>8}"
+            lines.append(f"{slot:>4}  {mode:<8}  {target:9.3f}" + "".join(f" {value:9.3f}" for value in watch)
+                         + f" {shown_age}")
         lines += [timer_line, bus_line]
         up = f"\x1b[{self.drawn}F" if self.drawn else ""
         self.out.write(up + "".join(f"\x1b[2K{line}\n" for line in lines))
@@ -161,12 +160,13 @@ def summary(recorder, handle, reason, clean, log_path):
     n = len(recorder.times)
     span = recorder.times[-1] - recorder.times[0] if n > 1 else 0.0
     rate = (n - 1) / span if span > 0 else 0.0
-    late = percentiles(recorder.lateness_us(1.0 / handle.frequency()))
+    timing = handle.timing()  # the timer's own account of its whole run
     lines = [
         "summary",
         f"  control loop   {n} ticks in {span:.2f} s: {rate:.1f} Hz achieved of {handle.frequency():.0f} Hz",
-        f"  lateness       p50 {late[50]:.0f} us, p90 {late[90]:.0f} us, p99 {late[99]:.0f} us, max {late['max']:.0f} us; "
-        f"{recorder.skipped_ticks(1.0 / handle.frequency())} ticks skipped",
+        f"  lateness       p50 {timing['late_p50_us']:.1f} us, p99 {timing['late_p99_us']:.0f} us, "
+        f"max {timing['late_max_us']:.0f} us; {timing['missed']} ticks skipped; "
+        f"the tick's own work p99 {timing['call_p99_us']:.0f} us",
         f"  frames sent    {n} broadcasts (seen on the bus: {recorder.bus_frames[recorder.broadcast_id]})",
         "  frames recvd   " + ", ".join(f"slot {slot} (0x{fid:X}): {recorder.bus_frames[fid]}"
                                         for slot, fid, _ in recorder.drivers),

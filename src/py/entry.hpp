@@ -12,6 +12,7 @@
 
 #include "py/deferred.hpp"
 #include "py/error.hpp"
+#include "py/gil.hpp"
 #include "py/object.hpp"
 #include "py/ref.hpp"
 #include "py/signature.hpp"
@@ -29,6 +30,7 @@ void set_unexpected_failure(const std::exception& error) noexcept;
 template <class Body>
 auto guarded(Body&& body, decltype(body()) on_error) noexcept -> decltype(body()) {
     run_deferred_releases();
+    WakeHolds holds;
     try {
         if (rt::in_child_forked_after_start()) refuse_in_forked_child();
         return body();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "py/error.hpp"
 #include "py/ref.hpp"
@@ -26,7 +27,9 @@ constexpr auto kGraceAtExit = std::chrono::seconds(1);
 constexpr std::uint64_t kClosed = 1;
 constexpr std::uint64_t kOne = 2;
 
-thread_local bool inside_gate = false;
+// This thread's reasons to be inside; the gate counts a thread once.
+thread_local unsigned reasons = 0;
+thread_local bool closed_here = false;
 thread_local bool forked_here = false;
 
 void reset_in_child() noexcept;
@@ -47,8 +50,8 @@ Gate& gate() noexcept {
 void reset_in_child() noexcept {
     Gate& g = gate();
     std::uint64_t closed = g.state.load(std::memory_order_relaxed) & kClosed;
-    g.state.store(closed | (inside_gate ? kOne : 0), std::memory_order_relaxed);
-    forked_here = inside_gate;
+    g.state.store(closed | (reasons > 0 ? kOne : 0), std::memory_order_relaxed);
+    forked_here = reasons > 0;
 }
 
 void flush_python_streams() {
@@ -79,6 +82,7 @@ bool wait_until_empty(Gate& g) {
 
 PyObject* close_gate(PyObject*, PyObject*) {
     Gate& g = gate();
+    closed_here = true;
     if (g.state.fetch_or(kClosed) == 0) Py_RETURN_NONE;
     bool empty;
     Py_BEGIN_ALLOW_THREADS
@@ -102,23 +106,47 @@ void install_exit_gate() {
     installed = true;
 }
 
-bool enter_gate() noexcept {
+namespace {
+
+// Counts this thread in; false, and nothing counted, once the gate is closed,
+// unless `always` (the closing thread itself: nobody waits for it any more).
+bool take_place(bool always) noexcept {
     Gate& g = gate();
-    if ((g.state.fetch_add(kOne) & kClosed) != 0) {
-        leave_gate();
-        return false;
-    }
-    inside_gate = true;
-    return true;
+    if ((g.state.fetch_add(kOne) & kClosed) == 0 || always) return true;
+    g.state.fetch_sub(kOne);
+    return false;
 }
 
-void leave_gate() noexcept {
-    inside_gate = false;
+void give_place() noexcept {
     Gate& g = gate();
     if (g.state.fetch_sub(kOne) == (kClosed | kOne)) {
         std::lock_guard lock(g.mu);  // the closer is either before its check or asleep
         g.left.notify_all();
     }
+}
+
+}  // namespace
+
+bool enter_gate() noexcept {
+    if (reasons == 0 && !take_place(false)) return false;
+    ++reasons;
+    return true;
+}
+
+void leave_gate() noexcept {
+    if (--reasons == 0) give_place();
+}
+
+unsigned step_out_of_gate() noexcept {
+    unsigned had = std::exchange(reasons, 0);
+    if (had > 0) give_place();
+    return had;
+}
+
+bool step_back_into_gate(unsigned count) noexcept {
+    if (!take_place(closed_here)) return false;
+    reasons = count;
+    return true;
 }
 
 bool gate_closed() noexcept { return (gate().state.load() & kClosed) != 0; }

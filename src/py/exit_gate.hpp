@@ -11,8 +11,16 @@ void install_exit_gate();
 
 // True when the caller may attach; it must call leave_gate() after detaching.
 // False once the gate has closed: the caller never touches the interpreter again.
+// A thread already inside may enter again (nested), also after the close: the
+// closer is waiting for it.
 bool enter_gate() noexcept;
 void leave_gate() noexcept;
+
+// Around a wait with the GIL released: the thread leaves the gate wholly, so that
+// the exit never waits for a wait, and comes back with `reasons` entries. Coming
+// back is refused once the gate has closed, except on the thread that closed it.
+unsigned step_out_of_gate() noexcept;
+bool step_back_into_gate(unsigned reasons) noexcept;
 
 // Whether the gate has closed (the interpreter is exiting).
 bool gate_closed() noexcept;

@@ -1,5 +1,7 @@
 #include "py/gil.hpp"
 
+#include <unistd.h>
+
 #include "py/exit_gate.hpp"
 
 namespace drovik::py {
@@ -60,7 +62,27 @@ private:
 
 thread_local ThreadAttachment this_thread;
 
+[[noreturn]] void sleep_for_good() noexcept {
+    for (;;) ::pause();
+}
+
 }  // namespace
+
+GilReleased::GilReleased() {
+    install_exit_gate();  // a wait that ends during the exit must find the gate closed
+    had_ = step_out_of_gate();
+    state_ = PyEval_SaveThread();
+}
+
+GilReleased::~GilReleased() {
+    if (!step_back_into_gate(had_ + 1)) sleep_for_good();
+    ++detail::wake_holds;
+    PyEval_RestoreThread(state_);
+}
+
+void detail::release_wake_holds(unsigned down_to) noexcept {
+    for (; wake_holds > down_to; --wake_holds) leave_gate();
+}
 
 std::optional<Attached> Attached::attach() {
     ThreadAttachment& me = this_thread;

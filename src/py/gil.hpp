@@ -11,17 +11,43 @@
 namespace drovik::py {
 
 // Releases the GIL for the scope of a wait; the caller must hold it and must not
-// touch Python objects until the scope ends.
+// touch Python objects until the scope ends. While it waits the thread is out
+// of the exit gate, so the exit never waits for it. Once the exit has begun it
+// never takes the GIL back (3.11 and 3.12 would end it by a forced unwind that
+// our frames cannot pass, 3.13 on would hang it there): it sleeps for good in
+// the scope's end, holding nothing, until the process ends. Otherwise it
+// stays counted in the gate until the call that waited returns to Python.
 class GilReleased {
 public:
-    GilReleased() noexcept : state_(PyEval_SaveThread()) {}
-    // May end the thread by a forced unwind when the interpreter is exiting.
-    ~GilReleased() noexcept(false) { PyEval_RestoreThread(state_); }
+    GilReleased();
+    ~GilReleased();
     GilReleased(const GilReleased&) = delete;
     GilReleased& operator=(const GilReleased&) = delete;
 
 private:
+    unsigned had_;  // the thread's entries in the gate before the wait
     PyThreadState* state_;
+};
+
+namespace detail {
+// Gate entries that waits of calls still under way on this thread came back with.
+inline thread_local unsigned wake_holds = 0;
+void release_wake_holds(unsigned down_to) noexcept;
+}  // namespace detail
+
+// Every call from Python: gives back at its return the gate entries its waits
+// came back with.
+class WakeHolds {
+public:
+    WakeHolds() noexcept : before_(detail::wake_holds) {}
+    ~WakeHolds() {
+        if (detail::wake_holds != before_) detail::release_wake_holds(before_);
+    }
+    WakeHolds(const WakeHolds&) = delete;
+    WakeHolds& operator=(const WakeHolds&) = delete;
+
+private:
+    unsigned before_;
 };
 
 // A background thread's attachment to the interpreter for one call into Python.

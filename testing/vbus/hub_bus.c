@@ -41,8 +41,12 @@ static int accepts(const struct conn *c, canid_t id)
     return c->join_filters && c->nfilters > 1 ? matched == c->nfilters : matched > 0;
 }
 
-static void offer(struct conn *to, const void *msg, size_t len)
+/* The message ends with the receiver's drop count, as the kernel stamps it on
+ * each queued frame. */
+static void offer(struct conn *to, unsigned char *msg, size_t len)
 {
+    uint32_t drops = (uint32_t)to->dropped;
+    memcpy(msg + len - VBUS_DROPS_LEN, &drops, VBUS_DROPS_LEN);
     if (send(to->fd, msg, len, MSG_DONTWAIT | MSG_NOSIGNAL) == (ssize_t)len)
         to->delivered++;
     else if (errno == EAGAIN || errno == ENOBUFS)
@@ -57,7 +61,8 @@ static void deliver(struct hub *h, struct conn *from, int slot, const unsigned c
         return;
     canid_t id;
     memcpy(&id, frame, sizeof id);
-    unsigned char addressed[VBUS_ADDRESSED_LEN];
+    unsigned char bound[VBUS_DELIVERED_LEN], addressed[VBUS_DELIVERED_ADDRESSED_LEN];
+    memcpy(bound, frame, VBUS_FRAME_LEN);
     memcpy(addressed, &h->state->ifaces[slot].index, 4);
     memcpy(addressed + 4, frame, VBUS_FRAME_LEN);
     for (size_t i = 0; i < h->nconns; i++) {
@@ -66,7 +71,7 @@ static void deliver(struct hub *h, struct conn *from, int slot, const unsigned c
             !accepts(to, id))
             continue;
         if (to->slot == slot)
-            offer(to, frame, VBUS_FRAME_LEN);
+            offer(to, bound, sizeof bound);
         else
             offer(to, addressed, sizeof addressed);
     }

@@ -29,6 +29,7 @@ struct vsock {
     int ifindex;
     _Atomic uint16_t seen_epoch; /* differs from the interface's epoch: one ENETDOWN owed */
     int loopback, recv_own, fd_frames, join_filters, xl_frames;
+    int rxq_ovfl; /* SO_RXQ_OVFL: reads report the hub's drop count */
     can_err_mask_t err_mask;
     int nfilters;
     struct can_filter filters[CAN_RAW_FILTER_MAX];

@@ -36,20 +36,54 @@ static void report_address(struct msghdr *user, int ifindex)
     user->msg_namelen = CAN_ADDR_LEN;
 }
 
+/* The kernel's SO_RXQ_OVFL message, after what the connection's own recvmsg
+ * left there (its receive time), when there was a drop and there is room. */
+static void report_drops(struct msghdr *user, size_t room, uint32_t drops)
+{
+    size_t used = CMSG_ALIGN(user->msg_controllen);
+    if (!drops || !user->msg_control)
+        return;
+    if (used + CMSG_SPACE(sizeof drops) > room) {
+        user->msg_flags |= MSG_CTRUNC;
+        return;
+    }
+    struct cmsghdr *c = (struct cmsghdr *)((char *)user->msg_control + used);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SO_RXQ_OVFL;
+    c->cmsg_len = CMSG_LEN(sizeof drops);
+    memcpy(CMSG_DATA(c), &drops, sizeof drops);
+    user->msg_controllen = used + CMSG_SPACE(sizeof drops);
+}
+
 static ssize_t can_recv(int fd, struct vsock *s, struct msghdr *user, int flags)
 {
     if (vsock_owes_enetdown(s))
         return vbus_fail(ENETDOWN);
     if (user->msg_iovlen > IOV_MAX)
         return vbus_fail(EMSGSIZE);
-    /* A socket bound to every interface gets each frame behind its ifindex. */
+    /* A socket bound to every interface gets each frame behind its ifindex.
+     * The user's buffers take the frame's 16 bytes at most (a scratch buffer
+     * what they have no room for), the drop count behind it is ours. */
     int any = s->slot == VS_ANY;
-    uint32_t ifindex = (uint32_t)s->ifindex;
-    struct iovec iov[IOV_MAX + 1];
-    iov[0] = (struct iovec){.iov_base = &ifindex, .iov_len = sizeof ifindex};
-    memcpy(iov + any, user->msg_iov, user->msg_iovlen * sizeof *iov);
-    struct msghdr m = {.msg_iov = iov, .msg_iovlen = user->msg_iovlen + (size_t)any};
-    ssize_t expect = any ? VBUS_ADDRESSED_LEN : VBUS_FRAME_LEN;
+    uint32_t ifindex = (uint32_t)s->ifindex, drops = 0;
+    unsigned char scratch[VBUS_FRAME_LEN];
+    struct iovec iov[IOV_MAX + 3];
+    size_t n_iov = 0, room = 0;
+    if (any)
+        iov[n_iov++] = (struct iovec){.iov_base = &ifindex, .iov_len = sizeof ifindex};
+    for (size_t i = 0; i < user->msg_iovlen && room < VBUS_FRAME_LEN; i++) {
+        size_t take = user->msg_iov[i].iov_len < VBUS_FRAME_LEN - room ? user->msg_iov[i].iov_len
+                                                                       : VBUS_FRAME_LEN - room;
+        if (take == 0)
+            continue;
+        iov[n_iov++] = (struct iovec){.iov_base = user->msg_iov[i].iov_base, .iov_len = take};
+        room += take;
+    }
+    if (room < VBUS_FRAME_LEN)
+        iov[n_iov++] = (struct iovec){.iov_base = scratch, .iov_len = VBUS_FRAME_LEN - room};
+    iov[n_iov++] = (struct iovec){.iov_base = &drops, .iov_len = sizeof drops};
+    struct msghdr m = {.msg_iov = iov, .msg_iovlen = n_iov};
+    ssize_t expect = any ? VBUS_DELIVERED_ADDRESSED_LEN : VBUS_DELIVERED_LEN;
     for (;;) {
         m.msg_control = user->msg_control;
         m.msg_controllen = user->msg_controllen;
@@ -66,9 +100,13 @@ static ssize_t can_recv(int fd, struct vsock *s, struct msghdr *user, int flags)
         if (vsock_owes_enetdown(s))
             return vbus_fail(ENETDOWN);
     }
-    size_t room = iov_total(user->msg_iov, user->msg_iovlen);
-    user->msg_flags = m.msg_flags;
+    size_t control_room = user->msg_controllen;
+    user->msg_flags = m.msg_flags & ~MSG_TRUNC;
+    if (room < VBUS_FRAME_LEN)
+        user->msg_flags |= MSG_TRUNC;
     user->msg_controllen = m.msg_controllen;
+    if (s->rxq_ovfl)
+        report_drops(user, control_room, drops);
     report_address(user, (int)ifindex);
     return (flags & MSG_TRUNC) || room >= VBUS_FRAME_LEN ? VBUS_FRAME_LEN : (ssize_t)room;
 }

@@ -261,6 +261,9 @@ EXPORT int setsockopt(int fd, int level, int name, const void *val, socklen_t le
     if (level != SOL_SOCKET)
         return vbus_fail(EINVAL);
     int r = REAL(setsockopt)(fd, level, name, val, len);
+    /* The connection drops nothing itself: the hub's count stands in for it. */
+    if (r == 0 && name == SO_RXQ_OVFL)
+        s->rxq_ovfl = len >= (socklen_t)sizeof(int) && *(const int *)val != 0;
     /* A receive buffer here is the hub's send buffer towards this socket. */
     if (r == 0 && (name == SO_RCVBUF || name == SO_RCVBUFFORCE))
         r = vbus_request(fd, name == SO_RCVBUF ? VBUS_OP_RCVBUF : VBUS_OP_RCVBUFFORCE, *(const int *)val, NULL, 0);

@@ -104,7 +104,7 @@ struct vsock *vsock_new(void)
     s->ifindex = 0;
     atomic_store(&s->seen_epoch, 0);
     s->loopback = 1;
-    s->recv_own = s->fd_frames = s->join_filters = s->xl_frames = 0;
+    s->recv_own = s->fd_frames = s->join_filters = s->xl_frames = s->rxq_ovfl = 0;
     s->err_mask = 0;
     s->nfilters = 1;
     s->filters[0] = (struct can_filter){.can_id = 0, .can_mask = 0};

@@ -75,8 +75,13 @@ enum {
     VBUS_OP_RCVBUFFORCE,
 };
 /* Hub to library: a can_frame (or, to a socket bound to every interface,
- * uint32 ifindex then the can_frame), or a 1-byte wake-up sent at link down
- * so that sleeping readers come and collect their ENETDOWN. */
+ * uint32 ifindex then the can_frame), then the uint32 count of frames the hub
+ * dropped for that socket before this one (the kernel's SO_RXQ_OVFL count);
+ * or a 1-byte wake-up sent at link down so that sleeping readers come and
+ * collect their ENETDOWN. */
+#define VBUS_DROPS_LEN 4
+#define VBUS_DELIVERED_LEN (VBUS_FRAME_LEN + VBUS_DROPS_LEN)
+#define VBUS_DELIVERED_ADDRESSED_LEN (VBUS_ADDRESSED_LEN + VBUS_DROPS_LEN)
 #define VBUS_WAKE_LEN 1
 
 #endif

@@ -11,7 +11,8 @@ import pytest
 
 import drovik
 from payloads import Reentrant
-from peer import EFF_FLAG
+from peer import EFF_FLAG, wait_until_heard
+from waiting import eventually
 
 PEER = str(Path(__file__).resolve().parents[1] / "support" / "peer.py")
 
@@ -130,8 +131,10 @@ def test_enobufs_is_reported_at_once(device, faults, can_bus, peer):
     with pytest.raises(OSError) as raised:
         device.send(0x100, b"x")
     assert raised.value.args == ("No buffer space available (os error 105)",)
+    assert device.bus_state()["tx_failed"] == 1
     device.send(0x101, b"y")
     assert peer.recv(timeout=10) == (0x101, b"y")
+    assert device.bus_state()["tx_failed"] == 1
 
 
 def test_eagain_is_retried_until_the_frame_goes(device, can_bus, peer, faults):
@@ -214,3 +217,80 @@ print(before, after_first, runtime_threads(), len(os.sched_getaffinity(0)))
     assert out.returncode == 0, out.stderr
     before, after_first, after_more, cpus = map(int, out.stdout.split())
     assert (before, after_first, after_more) == (0, cpus, cpus)
+
+
+# Error frames as a controller's driver reports them (linux/can/error.h).
+ERR_FLAG, ERR_TX_TIMEOUT, ERR_CRTL, ERR_BUSOFF, ERR_RESTARTED, ERR_CNT = 0x20000000, 0x1, 0x4, 0x40, 0x100, 0x200
+CRTL_TX_PASSIVE = 0x20
+BUS_TROUBLE = [
+    # (identifier word, data, what bus_state() shows afterwards)
+    (ERR_FLAG | ERR_CRTL | ERR_CNT, bytes([0, CRTL_TX_PASSIVE, 0, 0, 0, 0, 130, 5]),
+     {"state": "passive", "error_frames": 1, "bus_off": 0, "restarts": 0, "tx_errors": 130, "rx_errors": 5}),
+    (ERR_FLAG | ERR_BUSOFF | ERR_CNT, bytes([0, 0, 0, 0, 0, 0, 255, 9]),
+     {"state": "bus-off", "error_frames": 2, "bus_off": 1, "restarts": 0, "tx_errors": 255, "rx_errors": 9}),
+    # 0x201 also names a feedback frame and a data frame: it must become neither.
+    (ERR_FLAG | ERR_RESTARTED | ERR_TX_TIMEOUT, bytes(8),
+     {"state": "active", "error_frames": 3, "bus_off": 1, "restarts": 1, "tx_errors": 255, "rx_errors": 9}),
+]
+QUIET_BUS = {"state": "unknown", "error_frames": 0, "bus_off": 0, "restarts": 0, "tx_errors": None,
+             "rx_errors": None, "rx_dropped": 0, "tx_failed": 0}
+
+
+def bus_user(kind, iface, peer):
+    """A CanDevice, CanDeviceNonBlocking or Motor whose socket hears the bus, and how to
+    make it read what came (a blocking device reads only when asked)."""
+    if kind == "blocking":
+        device = drovik.CanDevice(iface)
+        return device, lambda marker: device.receive() == marker
+    if kind == "queued":
+        device = drovik.CanDeviceNonBlocking(iface)
+        wait_until_heard(lambda *frame: peer.send(*frame), lambda: device.receive_timeout(50))
+        return device, lambda marker: device.receive_timeout(20_000) == marker
+    motor = drovik.Motor(iface, 0x100)
+    assert eventually(lambda: motor.broadcast() is None and peer.recv(timeout=0.05) is not None)
+    peer.drain()
+    return motor, lambda marker: True
+
+
+@pytest.mark.parametrize("kind", ["blocking", "queued", "motor"])
+def test_bus_state_follows_the_controllers_error_frames(can_bus, peer, fd2, kind):
+    user, read = bus_user(kind, can_bus.iface, peer)
+    feedback = user.add_device(0, 0x201, "speed") if kind == "motor" else None
+    assert user.bus_state() == QUIET_BUS
+    fd2.take()
+    for n, (word, data, shown) in enumerate(BUS_TROUBLE):
+        peer.send(word, data)
+        marker = (0x7A, bytes([n]))
+        peer.send(*marker)  # read after the error frame: the receive goes on past it
+        assert read(marker)
+        assert eventually(lambda: {k: user.bus_state()[k] for k in shown} == shown)
+    assert list(user.bus_state()) == list(QUIET_BUS)
+    if kind == "queued":
+        assert user.try_receive() is None  # nothing of the error frames came through as data
+    if kind == "motor":
+        assert feedback.feedback_count() == 0
+        assert feedback.get_watch_data() == {"position": 0.0, "speed": 0.0, "current": 0.0}
+        assert "unmatched" not in fd2.take()
+
+
+def test_rx_dropped_is_the_kernels_count_of_frames_a_full_buffer_lost(can_bus, peer):
+    if can_bus.kind == "emulation":
+        pytest.skip("hung once on the bus emulation (3.12 leg): the end marker can be lost; real kernel only until fixed")
+    device = drovik.CanDevice(can_bus.iface)
+    flood = 3000
+    for n in range(flood):
+        while True:
+            try:
+                peer.send(0x300, n.to_bytes(2, "little"))
+                break
+            except OSError as error:  # the peer's own queue is full: it waits its turn
+                if error.errno != errno.ENOBUFS:
+                    raise
+                time.sleep(0.001)
+    assert device.receive() == (0x300, (0).to_bytes(2, "little"))
+    kept = 1
+    peer.send(0x301, b"end")  # room for it now: it comes after every drop
+    while device.receive() != (0x301, b"end"):
+        kept += 1
+    assert kept < flood, "the flood did not overfill the receive buffer"
+    assert device.bus_state()["rx_dropped"] == flood - kept

@@ -190,6 +190,7 @@ def test_enobufs_burst_loses_exactly_the_frames_it_refused(emulation, motor, pee
     assert peer.recv(timeout=0.2) is None
     line = "Failed to send CAN frame: No buffer space available (os error 105)\n"
     assert fd2.shows(line * burst)
+    assert motor.bus_state()["tx_failed"] == burst
     broadcasts(motor, [99])
     assert slot0_counts(peer.recv_many(1, timeout=20)) == [99]
     assert line not in fd2.take()

@@ -3,6 +3,8 @@ feedback frames from the peer, and a closed loop against the simulated drivers."
 
 import errno
 import math
+import os
+import signal
 import struct
 import subprocess
 import sys
@@ -79,6 +81,9 @@ def test_broadcast_identifier_too_large_is_reported_by_the_task(can_bus, fd2):
     seen = []
     assert eventually(lambda: motor.broadcast() is None and (seen.append(fd2.take()) or
                       "Failed to send CAN frame: CAN ID too large\n" in "".join(seen)))
+    # Every refusal reported counts as a frame not sent.
+    line = "Failed to send CAN frame: CAN ID too large\n"
+    assert eventually(lambda: seen.append(fd2.take()) or motor.bus_state()["tx_failed"] == "".join(seen).count(line))
 
 
 def feedback(position, speed_counts, current_counts):
@@ -180,6 +185,71 @@ def test_remote_requests_are_not_feedback(motor, peer, fd2):
     assert eventually(lambda: second.get_watch_data()["position"] == 3.0)
     assert first.get_watch_data()["position"] == 2.0
     assert fd2.take() == ""
+
+
+def test_feedback_age_grows_while_the_driver_is_silent(motor, peer):
+    device = motor.add_device(0, 0x201, "speed")
+    assert device.feedback_age() is None and device.feedback_count() == 0
+    for n in range(1, 4):
+        sent = time.monotonic()  # the kernel receives it after this
+        peer.send(0x201, feedback(float(n), 0, 0))
+        assert eventually(lambda: device.feedback_count() == n)
+        seen = time.monotonic()  # and before this
+        silence = 0.02 * n
+        assert eventually(lambda: time.monotonic() - seen >= silence)
+        before = time.monotonic()
+        age = device.feedback_age()
+        after = time.monotonic()
+        assert before - seen <= age <= after - sent
+        assert age >= silence - 0.001
+        assert device.get_watch_data()["position"] == float(n)
+
+
+WAITING_READER = r"""
+import sys, drovik
+motor = drovik.Motor(sys.argv[1], 0x100)
+device = motor.add_device(0, 0x201, "speed")
+for line in sys.stdin:
+    if line.strip() == "broadcast":
+        motor.broadcast()
+        continue
+    print(device.get_watch_data()["position"], device.feedback_age(), device.feedback_count(), flush=True)
+"""
+
+
+def process_state(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def test_feedback_that_waited_in_the_socket_is_as_old_as_it_is(can_bus, peer):
+    """The reading process is stopped while the frame arrives, so the frame waits in
+    its socket; its age counts from the kernel's receipt, not from the read."""
+    reader = subprocess.Popen([sys.executable, "-c", WAITING_READER, can_bus.iface], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        def heard():
+            reader.stdin.write("broadcast\n")
+            reader.stdin.flush()
+            return peer.recv(timeout=0.05) is not None
+        assert eventually(heard)
+        peer.drain()
+        os.kill(reader.pid, signal.SIGSTOP)
+        assert eventually(lambda: process_state(reader.pid) == "T")
+        wait = 0.05
+        sent = time.monotonic()
+        peer.send(0x201, feedback(7.0, 0, 0))
+        assert eventually(lambda: time.monotonic() - sent >= wait, interval=0.001)
+        os.kill(reader.pid, signal.SIGCONT)
+        reader.stdin.write("read\n")
+        reader.stdin.flush()
+        position, age, count = reader.stdout.readline().split()
+        assert (float(position), int(count)) == (7.0, 1)
+        assert float(age) >= wait
+    finally:
+        os.kill(reader.pid, signal.SIGCONT)
+        reader.stdin.close()
+        assert reader.wait(timeout=60) == 0
 
 
 def test_only_the_first_device_with_a_feedback_id_receives(motor, peer):

@@ -12,6 +12,8 @@ import vbus_control
 
 from peer import FRAME, Peer, pack, sequence_data, unpack
 
+SO_TIMESTAMPNS, SO_RXQ_OVFL = 35, 40  # not in every Python's socket module
+
 
 @pytest.mark.parametrize("err", [errno.ENOBUFS, errno.EAGAIN], ids=["ENOBUFS", "EAGAIN"])
 def test_armed_failures_hit_exactly_the_next_writes_of_one_interface(emulation, two_ifaces, err):
@@ -34,6 +36,8 @@ def test_slow_reader_loses_frames_and_nobody_else_does(emulation):
     iface = emulation.iface
     with Peer(iface) as slow, Peer(iface) as fast, Peer(iface) as tx:
         slow.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1)  # the kernel's minimum
+        slow.sock.setsockopt(socket.SOL_SOCKET, SO_RXQ_OVFL, 1)
+        slow.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         fast.enlarge_receive_buffer()
         tx.sock.settimeout(30)  # a bus stalled by the slow reader would stop the sender here
         for n in range(count):
@@ -51,6 +55,15 @@ def test_slow_reader_loses_frames_and_nobody_else_does(emulation):
         assert kept == sorted(kept, key=lambda d: int.from_bytes(d, "little"))
         stats = sorted((s.delivered, s.dropped) for s in vbus_control.sockets(iface) if s.pid == os.getpid())
         assert stats == sorted([(0, 0), (count, 0), (len(kept), count - len(kept))])
+        # The next frame tells the drop count as the kernel does, after its receive time;
+        # a buffer larger than a frame still takes the frame alone.
+        tx.send(0x4, b"next")
+        slow.sock.setblocking(True)
+        data, ancillary, _, _ = slow.sock.recvmsg(64, 256)
+        assert unpack(data) == (0x4, b"next")
+        assert [(level, kind) for level, kind, _ in ancillary] == [(socket.SOL_SOCKET, SO_TIMESTAMPNS),
+                                                                   (socket.SOL_SOCKET, SO_RXQ_OVFL)]
+        assert struct.unpack("=I", ancillary[1][2]) == (count - len(kept),)
 
 
 def test_a_dup_is_the_same_emulated_socket(emulation):

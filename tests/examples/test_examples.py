@@ -81,6 +81,7 @@ def test_motor_control_drives_every_driver_and_logs_every_tick(iface, motor_driv
     received = [int(n) for n in re.findall(r"slot \d \(0x20\d\): (\d+)", result.stdout)]
     assert ticks > 0 and len(received) == 4 and all(received), result.stdout
     assert f"frames sent    {ticks} broadcasts" in result.stdout
+    assert re.search(r"feedback frames, unknown, 0 error frames, \d+ dropped, 0 not sent\n", result.stdout), result.stdout
     assert "shutdown       timeout, all tasks stopped" in result.stdout
     rows = log.read_text().splitlines()
     assert len(rows) == ticks + 1 and rows[0].startswith("t,target0,position0")

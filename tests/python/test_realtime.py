@@ -78,7 +78,7 @@ def child(code, env, timeout=60):
 def test_malformed_values_raise_value_error_and_start_nothing():
     report, stderr = child("""
         cases = [("DROVIK_RT_PRIORITY", "0"), ("DROVIK_RT_PRIORITY", "high"), ("DROVIK_RT_CPUS", "2-"),
-                 ("DROVIK_RT_MLOCK", "yes")]
+                 ("DROVIK_RT_MLOCK", "yes"), ("DROVIK_TIMER_SPIN", "spin")]
         seen = []
         for realtime in (False, True):
             for name, value in cases:
@@ -101,7 +101,7 @@ def test_malformed_values_raise_value_error_and_start_nothing():
         print(json.dumps({"seen": seen, "timers_left": timers_left, "threads_left": threads_left}))
     """, {})
     assert report["timers_left"] == 0 and report["threads_left"] == []
-    assert len(report["seen"]) == 8
+    assert len(report["seen"]) == 10
     for name, value, message in report["seen"]:
         assert message is not None and message.startswith(f"{name}='{value}' is not "), (name, value, message)
     assert stderr == ""

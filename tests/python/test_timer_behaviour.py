@@ -1,4 +1,5 @@
 """How started timers run: first call, serial calls, slow functions, errors, drops, thread names."""
+import json
 import os
 import statistics
 import threading
@@ -9,6 +10,7 @@ import pytest
 
 from waiting import wait_until
 from subproc import run_python
+
 
 MODES = {
     "normal": lambda hz: drovik.timer(hz),
@@ -70,6 +72,13 @@ def test_slow_function_runs_back_to_back_without_burst_and_keeps_the_grid(handle
     phases = [((t - starts[0]) / period) % 1.0 for t in fast]
     offsets = [min(p, 1.0 - p) for p in phases]
     assert statistics.median(offsets) < 0.25
+    # Every deadline from the first call to the last was either called or counted missed.
+    wait_until(lambda: not handle.is_running())
+    timing = handle.timing()
+    deadlines = round((starts[-1] - starts[0]) / period) + 1
+    assert timing["missed"] > 0
+    assert abs(len(starts) + timing["missed"] - deadlines) <= 1, (len(starts), timing, deadlines)
+    assert timing["call_p99_us"] >= 0.9 * 2.5 * period * 1e6  # the slow calls, 6 of 20, lie above the 99th
 
 
 ERRORS = """
@@ -173,7 +182,7 @@ def test_normal_timer_calls_on_a_pool_thread_not_the_caller(handles):
     assert threading.get_ident() not in where
 
 
-def test_precision_timers_lower_the_switch_interval_while_they_run():
+def test_precision_timers_lower_the_switch_interval_while_they_run_and_not_in_a_child():
     # A separate process: the interval is process-wide and other tests' timers would move it.
     result = run_python(
         """
@@ -199,6 +208,14 @@ def test_precision_timers_lower_the_switch_interval_while_they_run():
         fast = drovik.precision_timer(1000.0)(lambda: None)()
         slow = drovik.precision_timer(100.0)(lambda: None)()
         seen.append(us())
+        # A forked child runs none of the timers: it gets the interval back.
+        r, w = os.pipe()
+        child = os.fork()
+        if child == 0:
+            os.write(w, str(us()).encode())
+            os._exit(0)
+        os.waitpid(child, 0)
+        seen.append(int(os.read(r, 16)))
         stopped(fast)
         seen.append(us())
         stopped(slow)
@@ -213,4 +230,84 @@ def test_precision_timers_lower_the_switch_interval_while_they_run():
         """
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["5000", "50", "500", "5000", "50", "2000"]
+    assert result.stdout.split() == ["5000", "50", "5000", "500", "5000", "50", "2000"]
+
+
+TIMING_KEYS = ["late_p50_us", "late_p99_us", "late_max_us", "missed", "call_p99_us"]
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_timing_reads_while_the_timer_runs_and_its_counts_only_grow(handles, mode):
+    calls = []
+    handle = MODES[mode](200.0)(lambda: calls.append(1))()
+    handles.append(handle)
+    readings = []
+    wait_until(lambda: readings.append(handle.timing()) or len(calls) >= 40)
+    for timing in readings:
+        assert list(timing) == TIMING_KEYS
+        assert type(timing["missed"]) is int and all(type(timing[k]) is float for k in TIMING_KEYS if k != "missed")
+        assert 0.0 <= timing["late_p50_us"] <= timing["late_p99_us"] <= timing["late_max_us"]
+    assert [t["missed"] for t in readings] == sorted(t["missed"] for t in readings)
+    assert [t["late_max_us"] for t in readings] == sorted(t["late_max_us"] for t in readings)
+
+
+def python_lateness_p50_us(mode, period_ns, calls):
+    """Lateness as recorded in Python, or None when a deadline was missed (the grid then unknown here)."""
+    starts = []
+    handle = MODES[mode](1e9 / period_ns)(lambda: starts.append(time.perf_counter_ns()))()
+    wait_until(lambda: len(starts) >= calls)
+    handle.stop()
+    wait_until(lambda: not handle.is_running())
+    timing = handle.timing()
+    if timing["missed"]:
+        return None, timing
+    # Call i is deadline i. Calls never start before their deadline, and on any
+    # machine some start just after it: the earliest one fixes the grid.
+    origin = min(t - i * period_ns for i, t in enumerate(starts))
+    return statistics.median(t - i * period_ns - origin for i, t in enumerate(starts)) / 1000, timing
+
+
+# A normal timer fires on the runtime's 1 ms ticks, behind its due instants by a
+# steady part of a millisecond that the grid found in Python takes for its phase.
+@pytest.mark.parametrize("mode, bound_us", [("normal", 2000.0), ("high", 200.0), ("realtime", 200.0)])
+def test_timing_agrees_with_lateness_recorded_in_python(mode, bound_us):
+    period_ns = 20_000_000  # long enough that a loaded machine rarely makes a timer skip
+    for _ in range(3):
+        python_p50_us, timing = python_lateness_p50_us(mode, period_ns, calls=100)
+        if python_p50_us is not None:
+            break
+    else:
+        pytest.skip(f"every run skipped deadlines, so its grid is unknown to Python: {timing}")
+    # Generous: a wrong deadline is a period off, a wrong unit a thousandfold.
+    assert abs(timing["late_p50_us"] - python_p50_us) < bound_us, (timing, python_p50_us)
+
+
+TIMER_THREAD = """
+import ctypes, json, threading, time, drovik
+PR_GET_TIMERSLACK = 30
+libc = ctypes.CDLL(None)
+seen = []
+def sleeps():
+    with open(f"/proc/self/task/{threading.get_native_id()}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("voluntary_ctxt_switches"))
+def tick():
+    seen.append((libc.prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), sleeps()))
+# Realtime at 500 Hz: a fixed spin of 3 ms is longer than the period, so the thread never sleeps.
+handle = drovik.precision_timer(500.0, realtime=True)(tick)()
+deadline = time.monotonic() + 30
+while len(seen) < 100 and time.monotonic() < deadline:
+    time.sleep(0.01)
+handle.stop()
+print(json.dumps({"slack": sorted({s for s, _ in seen}), "sleeps_per_tick": (seen[99][1] - seen[49][1]) / 50}))
+"""
+
+
+@pytest.mark.parametrize("spin", ["fixed", "adaptive"])
+def test_timer_thread_has_the_least_timer_slack_and_fixed_spin_never_sleeps_within_its_threshold(spin):
+    result = run_python(TIMER_THREAD, env={"DROVIK_TIMER_SPIN": spin})
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["slack"] == [1]
+    if spin == "fixed":
+        # Learned, it would sleep before most deadlines; a rare wait for the GIL may block once.
+        assert report["sleeps_per_tick"] < 0.5, report

@@ -28,13 +28,20 @@ public:
     CanDevice(CanDevice&&) noexcept = default;
     CanDevice& operator=(CanDevice&&) noexcept = default;
 
-    // One read or write: 0 or the errno (EAGAIN when it would block).
+    // One read or write: 0 or the errno (EAGAIN when it would block); reads
+    // give the kernel's receive time where asked (see CANSocket).
     int read(socketcan::CANFrame& frame) noexcept { return socket_.read_frame(frame); }
-    socketcan::CANSocket::Batch read(std::span<socketcan::CANFrame> frames) noexcept {
-        return socket_.read_frames(frames);
+    int read(socketcan::CANFrame& frame, std::int64_t& received_ns) noexcept {
+        return socket_.read_frame(frame, received_ns);
+    }
+    socketcan::CANSocket::Batch read(std::span<socketcan::CANFrame> frames,
+                                     std::span<std::int64_t> received_ns) noexcept {
+        return socket_.read_frames(frames, received_ns);
     }
     int write(const socketcan::CANFrame& frame) noexcept { return socket_.write_frame(frame); }
+    void count_unsendable() noexcept { socket_.count_unsendable(); }
     int fd() const noexcept { return socket_.fd(); }
+    const socketcan::BusHealth& health() const noexcept { return socket_.health(); }
     // For a caller's waiting read on its own thread (see read_waiting).
     socketcan::CANSocket& socket() noexcept { return socket_; }
 

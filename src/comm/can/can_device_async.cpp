@@ -34,7 +34,7 @@ ReceiveQueue::~ReceiveQueue() {
     while (first_) first_ = std::move(first_->next);
 }
 
-bool ReceiveQueue::take(const socketcan::CANFrame& frame, SinkLines&) {
+bool ReceiveQueue::take(const socketcan::CANFrame& frame, std::int64_t /*received_ns*/, SinkLines&) {
     // A remote request carries no data: it is never passed on as if it did.
     if (frame.remote()) return true;
     if (last_ == nullptr || last_->tail == kChunkMessages) {
@@ -113,6 +113,7 @@ rt::Result<void> CanDeviceAsync::send_nonblocking(const CanMessage& message) {
         auto frame = frame_of(message);
         if (!frame) {
             report_send_failure(frame.error());
+            device->count_unsendable();
             return {};
         }
         int failure = device->write(frame.value());
@@ -128,6 +129,11 @@ rt::Result<void> CanDeviceAsync::send_nonblocking(const CanMessage& message) {
     auto queued = transmit_.send(message);
     if (!queued) port.unsent.fetch_sub(1, std::memory_order_acq_rel);
     return queued;
+}
+
+socketcan::BusHealth::Report CanDeviceAsync::bus_report() const noexcept {
+    CanDevice* device = port_->device();
+    return device ? device->health().report() : socketcan::BusHealth::Report{};
 }
 
 std::optional<CanMessage> CanDeviceAsync::try_receive() { return receive(std::nullopt, nullptr); }

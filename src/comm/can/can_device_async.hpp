@@ -36,7 +36,7 @@ public:
     explicit ReceiveQueue(Port& port);
     ~ReceiveQueue() override;
 
-    bool take(const socketcan::CANFrame& frame, SinkLines& lines) override;
+    bool take(const socketcan::CANFrame& frame, std::int64_t received_ns, SinkLines& lines) override;
     bool has_room(std::size_t frames) const override;
     void make_room(std::unique_lock<std::mutex>& held) override;
     // A chunk it no longer needs goes to `spent`, to be freed once the lock is let go.
@@ -78,6 +78,8 @@ public:
     std::optional<CanMessage> receive_within(std::uint64_t limit_ms, KeepWaiting keep_waiting);
 
     const std::string& interface() const noexcept { return interface_; }
+    // Nothing reported before the task opened the socket.
+    socketcan::BusHealth::Report bus_report() const noexcept;
     std::weak_ptr<Port> port() const noexcept { return port_; }
 
 private:

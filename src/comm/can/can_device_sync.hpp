@@ -30,6 +30,7 @@ public:
     rt::Result<socketcan::CANFrame> receive(KeepWaiting keep_waiting);
 
     const std::string& interface() const noexcept { return interface_; }
+    socketcan::BusHealth::Report bus_report() const noexcept { return socket_.health().report(); }
 
 private:
     CanDeviceSync(socketcan::CANSocket socket, std::string interface) noexcept

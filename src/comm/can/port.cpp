@@ -75,9 +75,10 @@ Port::Read Port::read_batch(Held& held) {
         return read;
     }
     std::array<socketcan::CANFrame, kBatch> frames;
-    auto batch = device_->read(frames);
+    std::array<std::int64_t, kBatch> received_ns;
+    auto batch = device_->read(frames, received_ns);
     SinkLines lines;
-    for (std::size_t i = 0; i < batch.count && read.taken; ++i) read.taken = sink_->take(frames[i], lines);
+    for (std::size_t i = 0; i < batch.count && read.taken; ++i) read.taken = sink_->take(frames[i], received_ns[i], lines);
     read.frames = batch.count;
     read.failure = batch.failure;
     if (!lines.empty()) {

@@ -55,9 +55,10 @@ using SinkLines = diag::LineBuffer<socketcan::CANSocket::kMostPerBatch * 96>;
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    // In bus order; never allocates. Lines for standard error go to `lines`, written
-    // after the lock is released. False when nobody takes frames any more.
-    virtual bool take(const socketcan::CANFrame& frame, SinkLines& lines) = 0;
+    // In bus order, with the kernel's receive time (see CANSocket); never allocates.
+    // Lines for standard error go to `lines`, written after the lock is released.
+    // False when nobody takes frames any more.
+    virtual bool take(const socketcan::CANFrame& frame, std::int64_t received_ns, SinkLines& lines) = 0;
     // Whether `frames` more can be taken without allocating.
     virtual bool has_room(std::size_t frames) const {
         (void)frames;

@@ -4,6 +4,7 @@
 
 #include "comm/can/can_device_sync.hpp"
 #include "comm/can/py_blocking.hpp"
+#include "comm/can/py_bus_state.hpp"
 #include "comm/can/py_frame.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -51,6 +52,9 @@ Ref receive(py::Object<CanDeviceSync>& self) {
 
 Ref interface(CanDeviceSync& self) { return py::to_python(self.interface()); }
 
+// Counters only: no borrow, so a signal handler may ask during a receive.
+Ref bus_state(CanDeviceSync& self) { return bus_state_dict(self.bus_report()); }
+
 PyMethodDef methods[] = {
     py::method<&send, send_sig,
                "Send a CAN frame (blocking)\n\n"
@@ -62,6 +66,7 @@ PyMethodDef methods[] = {
                "Returns:\n"
                "    Tuple (id, data) where id is u32 and data is bytes\n">(),
     py::method<&interface, "interface($self)", "Get the interface name\n">(),
+    py::method<&bus_state, "bus_state($self)", kBusStateDoc>(),
     {},
 };
 

@@ -2,6 +2,7 @@
 
 #include "comm/can/can_device_async.hpp"
 #include "comm/can/py_blocking.hpp"
+#include "comm/can/py_bus_state.hpp"
 #include "comm/can/py_frame.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -60,6 +61,8 @@ Ref receive_timeout(py::Object<CanDeviceAsync>& self, PyObject* args, PyObject* 
 
 Ref interface(CanDeviceAsync& self) { return py::to_python(self.interface()); }
 
+Ref bus_state(CanDeviceAsync& self) { return bus_state_dict(self.bus_report()); }
+
 PyMethodDef methods[] = {
     py::method<&send, send_sig,
                "Send a CAN frame (non-blocking)\n\n"
@@ -77,6 +80,7 @@ PyMethodDef methods[] = {
                "Returns:\n"
                "    Tuple (id, data) if a message was received, None on timeout\n">(),
     py::method<&interface, "interface($self)", "Get the interface name\n">(),
+    py::method<&bus_state, "bus_state($self)", kBusStateDoc>(),
     {},
 };
 

@@ -95,7 +95,10 @@ private:
 rt::Task<void> write_queued(Port& port, CanMessage message) {
     CanDevice& device = *port.device();
     auto frame = frame_of(message);
-    if (!frame) report_send_failure(frame.error());
+    if (!frame) {
+        report_send_failure(frame.error());
+        device.count_unsendable();
+    }
     bool watching = false;
     while (frame) {
         int failure;

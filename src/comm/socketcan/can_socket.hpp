@@ -2,14 +2,21 @@
 // The descriptor stays in blocking mode: each call says whether it may wait, so
 // one socket serves the reactor's edge-triggered reads and a caller's waiting
 // read alike.
+// The socket also takes the controller's error frames, the kernel's receive
+// time of each frame and its count of frames dropped for the socket: reads
+// record the error frames and the drop count in the socket's BusHealth and hand
+// on data and remote frames only.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <utility>
 
+#include "comm/socketcan/bus_health.hpp"
 #include "comm/socketcan/can_frame.hpp"
 #include "runtime/result.hpp"
 
@@ -20,11 +27,14 @@ inline constexpr const char* kIoErrorText = "IO error";
 
 class CANSocket {
 public:
-    // Looks the interface up, opens a raw socket and binds it (blocking calls
-    // only). Every failure reads "Failed to open CAN Socket"; nothing stays open.
+    // Looks the interface up, opens a raw socket, asks for error frames, receive
+    // times and drop counts, and binds it (blocking calls only). A failure to
+    // find, open or bind reads "Failed to open CAN Socket", a refused option "IO
+    // error"; nothing stays open.
     static rt::Result<CANSocket> open(std::string_view interface) noexcept;
 
-    CANSocket(CANSocket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    CANSocket(CANSocket&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), health_(std::move(other.health_)) {}
     CANSocket& operator=(CANSocket&& other) noexcept;
     CANSocket(const CANSocket&) = delete;
     CANSocket& operator=(const CANSocket&) = delete;
@@ -34,31 +44,48 @@ public:
     rt::Result<void> set_read_wait_limit(std::chrono::milliseconds limit) noexcept;
     // One read of one frame that never waits: 0, or the errno of the failure
     // (EAGAIN included; EIO for a short read). Numbers, not error values: EAGAIN
-    // is the common answer.
+    // is the common answer. Error frames met on the way are recorded and passed
+    // over. `received_ns`: when the kernel received the frame, CLOCK_REALTIME
+    // nanoseconds (0 when it gave no time).
+    int read_frame(CANFrame& frame, std::int64_t& received_ns) noexcept;
     int read_frame(CANFrame& frame) noexcept;
     // The same, waiting for a frame up to the read wait limit (then EAGAIN) or a
-    // signal (EINTR): one system call where polling first would take two.
+    // signal (EINTR): one system call where polling first would take two. An
+    // error frame is recorded and ends the wait like a signal (EINTR), so that
+    // a stream of them never stretches it: the caller's wait goes on.
     int read_frame_waiting(CANFrame& frame) noexcept;
     // Frames one read_frames call takes at most (its message headers live on the stack).
     static constexpr std::size_t kMostPerBatch = 16;
     // What the socket holds, up to frames.size() (at most kMostPerBatch), in one system call
     // that never waits: `count` frames read; `failure` is EAGAIN when the socket
     // was found empty, another errno when the call failed (or EIO when a short
-    // frame was dropped), 0 when the batch filled and more may wait.
+    // frame was dropped), 0 when the batch filled and more may wait. Error
+    // frames are recorded and left out, the frames around them kept in order;
+    // received_ns[i] (same size as frames) is the receive time of frames[i].
     struct Batch {
         std::size_t count = 0;
         int failure = 0;
     };
-    Batch read_frames(std::span<CANFrame> frames) noexcept;
+    Batch read_frames(std::span<CANFrame> frames, std::span<std::int64_t> received_ns) noexcept;
     // One write of one frame that never waits: 0 or the errno; EAGAIN is for the
-    // caller to wait out.
+    // caller to wait out, any other failure counts as a frame not sent.
     int write_frame(const CANFrame& frame) noexcept;
+    // A frame refused before any write (invalid), counted as not sent all the same.
+    void count_unsendable() noexcept { health_->count_tx_failure(); }
 
     int fd() const noexcept { return fd_; }
+    // Lives as long as the socket, wherever the socket is moved.
+    const BusHealth& health() const noexcept { return *health_; }
 
 private:
-    explicit CANSocket(int fd) noexcept : fd_(fd) {}
+    explicit CANSocket(int fd) : fd_(fd), health_(std::make_unique<BusHealth>()) {}
     int fd_;
+    std::unique_ptr<BusHealth> health_;
 };
+
+// A kernel receive time (CLOCK_REALTIME ns, 0 for none) on CLOCK_MONOTONIC: the
+// time since it was taken, on the realtime clock, subtracted from monotonic now.
+// Done soon after the read, a step of the realtime clock rarely falls in that span.
+std::int64_t monotonic_ns_of(std::int64_t received_ns) noexcept;
 
 }  // namespace drovik::socketcan

@@ -8,7 +8,7 @@
 
 namespace drovik::timer {
 
-rt::Task<void> normal_loop(manager::RunningFlag running, TickCount tick_count, Clock::duration period,
-                           SharedTickCall call);
+rt::Task<void> normal_loop(manager::RunningFlag running, TickCount tick_count, SharedTickTiming timing,
+                           Clock::duration period, SharedTickCall call);
 
 }  // namespace drovik::timer

@@ -2,9 +2,13 @@
 
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <time.h>
 
+#include <algorithm>
 #include <system_error>
 
+#include "core/timer/gil_lead.hpp"
+#include "core/timer/lead_estimator.hpp"
 #include "core/timer/realtime_thread.hpp"
 #include "runtime/os_error.hpp"
 
@@ -16,7 +20,12 @@ namespace drovik::timer {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr std::size_t kThreadNameMax = 15;
+// Added to the learned wake-up delay: what a quantile of the last few hundred
+// wake-ups does not foresee.
+constexpr auto kWakeSafety = std::chrono::nanoseconds(10us);
 
 inline void spin_hint() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -26,33 +35,95 @@ inline void spin_hint() noexcept {
 #endif
 }
 
+void sleep_until(Clock::time_point wake) noexcept {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wake.time_since_epoch()).count();
+    const timespec at{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    // steady_clock is CLOCK_MONOTONIC; an interrupted sleep goes on to the same instant.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
+    }
+}
+
+// Where each wait before a deadline begins. Fixed: the mode's threshold, and the
+// GIL asked for at the deadline. Learned: the thread's own wake-up delays and
+// GIL hand-overs, the threshold as the ceiling.
+class Pacing {
+public:
+    explicit Pacing(const PrecisionLoop& loop)
+        : fixed_(loop.fixed_spin),
+          threshold_(loop.spin_threshold),
+          // Half a period to begin with, so that even a threshold longer than the
+          // period leaves the thread a sleep to learn from.
+          wake_(std::chrono::duration_cast<std::chrono::nanoseconds>(loop.spin_threshold),
+                std::chrono::duration_cast<std::chrono::nanoseconds>(loop.period) / 2, kWakeSafety),
+          gil_(loop.period) {}
+
+    // Returns the instant the call was asked for.
+    Clock::time_point wait_for(Clock::time_point deadline) noexcept {
+        if (fixed_) {
+            precision_sleep_until_sync(deadline, threshold_);
+            return Clock::now();
+        }
+        const auto ask = gil_.ask_at(deadline);
+        if (auto late = precision_sleep_until_sync(ask, wake_.lead())) {
+            wake_.learn(*late);
+        } else {
+            wake_.skipped();
+        }
+        return Clock::now();
+    }
+
+    void called(Clock::time_point asked, const CallTimes& times) noexcept {
+        if (!fixed_) gil_.learn(asked, times);
+    }
+
+private:
+    bool fixed_;
+    Clock::duration threshold_;
+    LeadEstimator wake_;
+    GilLead gil_;
+};
+
 void run_loop(const PrecisionLoop& loop) {
     const auto& registry = manager::task_manager();
-    auto next_deadline = Clock::now() + loop.period;
+    Pacing pacing(loop);
+    auto asked = Clock::now();
+    auto deadline = asked;  // the first call at once
+    auto next_deadline = deadline + loop.period;
     while (loop.running->load()) {
-        if (registry.shutdown_flag() || !loop.call->call()) {
-            loop.running->store(false);
-            return;
-        }
+        if (registry.shutdown_flag()) break;
+        auto times = loop.call->call(deadline);
+        if (!times) break;
+        pacing.called(asked, *times);
+        loop.timing->record_call(deadline, *times);
         loop.tick_count->fetch_add(1);
-        precision_sleep_until_sync(next_deadline, loop.spin_threshold);
-        next_deadline = catch_up(next_deadline + loop.period, loop.period, Clock::now());
+        asked = pacing.wait_for(next_deadline);
+        deadline = next_deadline;
+        next_deadline = catch_up(deadline + loop.period, loop.period, Clock::now());
+        loop.timing->record_missed(static_cast<std::uint64_t>((next_deadline - deadline) / loop.period) - 1);
     }
+    loop.running->store(false);
 }
 
 }  // namespace
 
 std::chrono::nanoseconds spin_threshold(TimerPrecision precision) noexcept {
-    using namespace std::chrono_literals;
     return precision == TimerPrecision::Realtime ? 3ms : 800us;
 }
 
-void precision_sleep_until_sync(Clock::time_point deadline, Clock::duration spin_threshold) noexcept {
-    rest_before(deadline, spin_threshold);
-    auto now = Clock::now();
-    if (now >= deadline) return;
-    auto remaining = deadline - now;
-    if (remaining > spin_threshold) std::this_thread::sleep_for(remaining - spin_threshold);
+std::optional<Clock::duration> precision_sleep_until_sync(Clock::time_point deadline,
+                                                          Clock::duration spin_threshold) noexcept {
+    const auto now = Clock::now();
+    const auto wake = std::max(deadline - spin_threshold, now + least_rest());
+    std::optional<Clock::duration> late;
+    if (wake > now) {
+        sleep_until(wake);
+        late = Clock::now() - wake;
+    }
+    spin_until(deadline);
+    return late;
+}
+
+void spin_until(Clock::time_point deadline) noexcept {
     while (Clock::now() < deadline) spin_hint();
 }
 

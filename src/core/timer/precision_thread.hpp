@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -12,11 +13,17 @@
 
 namespace drovik::timer {
 
-// How long before a deadline sleeping gives way to spinning.
+// How long before a deadline sleeping gives way to spinning: with a fixed
+// spin always, with a learned one at most.
 std::chrono::nanoseconds spin_threshold(TimerPrecision precision) noexcept;
 
 // Sleeps until `spin_threshold` before the deadline, then busy-waits for it.
-void precision_sleep_until_sync(Clock::time_point deadline, Clock::duration spin_threshold) noexcept;
+// When it slept: how much later than asked it woke.
+std::optional<Clock::duration> precision_sleep_until_sync(Clock::time_point deadline,
+                                                          Clock::duration spin_threshold) noexcept;
+
+// Busy-waits for the deadline.
+void spin_until(Clock::time_point deadline) noexcept;
 
 // The first deadline of the grid next_deadline + k * period that lies after now;
 // next_deadline itself when it is not yet past.
@@ -28,8 +35,10 @@ std::string timer_thread_name(std::uint64_t task_id, TimerPrecision precision);
 struct PrecisionLoop {
     manager::RunningFlag running;
     TickCount tick_count;
+    SharedTickTiming timing;
     Clock::duration period;
     Clock::duration spin_threshold;
+    bool fixed_spin;  // spin the whole threshold and ask for the GIL at the deadline
     SharedTickCall call;
 };
 

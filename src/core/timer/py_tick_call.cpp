@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 
+#include "core/timer/precision_thread.hpp"
 #include "core/timer/switch_interval.hpp"
 #include "diag/stderr_line.hpp"
 #include "py/deferred.hpp"
@@ -15,15 +16,20 @@ namespace drovik::timer {
 PythonTickCall::PythonTickCall(PyObject* func, PyObject* args)
     : func_(py::SharedRef::borrow(func)), args_(py::SharedRef::borrow(args)) {}
 
-bool PythonTickCall::call() {
+std::optional<CallTimes> PythonTickCall::call(Clock::time_point deadline) {
     auto attached = py::Attached::attach();
-    if (!attached) return false;
+    if (!attached) return std::nullopt;
+    CallTimes times;
+    times.attached = Clock::now();
+    spin_until(deadline);
+    times.started = Clock::now();
     py::Ref result = py::Ref::steal(PyObject_Call(func_.get(), args_.get(), nullptr));
+    times.ended = Clock::now();
     if (!result) {
         py::Ref error = py::fetch_error();
         diag::write_stderr_line("Timer function error: " + py::describe_exception(error.get()));
     }
-    return true;
+    return times;
 }
 
 // The references go back while attached: a background thread cannot reliably

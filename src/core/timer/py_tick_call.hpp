@@ -17,7 +17,8 @@ class PythonTickCall final : public TickCall {
 public:
     PythonTickCall(PyObject* func, PyObject* args);
 
-    bool call() override;
+    // Attaches, then spins holding the GIL until the deadline when it got there early.
+    std::optional<CallTimes> call(Clock::time_point deadline) override;
     void end() override;
 
     // Keeps the interpreter's switch interval low for a precision timer of this

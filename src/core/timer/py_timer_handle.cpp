@@ -31,6 +31,27 @@ Ref tick_count(PyTimerHandle& self) { return py::check(PyLong_FromUnsignedLongLo
 Ref actual_frequency(PyTimerHandle& self) { return py::check(PyFloat_FromDouble(self.timer.actual_frequency())); }
 Ref elapsed_secs(PyTimerHandle& self) { return py::check(PyFloat_FromDouble(self.timer.elapsed_secs())); }
 Ref task_id(PyTimerHandle& self) { return py::check(PyLong_FromUnsignedLongLong(self.timer.task_id())); }
+// Microseconds as a float, the unit of every duration in the dict.
+Ref micros(std::chrono::nanoseconds value) {
+    return py::check(PyFloat_FromDouble(static_cast<double>(value.count()) / 1000.0));
+}
+
+Ref timing(PyTimerHandle& self) {
+    const TimingSummary summary = self.timer.timing();
+    Ref dict = py::check(PyDict_New());
+    const std::pair<const char*, Ref> items[] = {
+        {"late_p50_us", micros(summary.late_p50)},
+        {"late_p99_us", micros(summary.late_p99)},
+        {"late_max_us", micros(summary.late_max)},
+        {"missed", py::check(PyLong_FromUnsignedLongLong(summary.missed))},
+        {"call_p99_us", micros(summary.call_p99)},
+    };
+    for (const auto& [key, value] : items) {
+        if (PyDict_SetItemString(dict.get(), key, value.get()) != 0) throw py::ErrorAlreadySet{};
+    }
+    return dict;
+}
+
 std::string repr(PyTimerHandle& self) { return self.timer.describe(); }
 
 PyMethodDef methods[] = {
@@ -45,6 +66,11 @@ PyMethodDef methods[] = {
                "获取实际平均频率（Hz）\n\n"
                "The average over the timer's whole life, up to now.\n">(),
     py::method<&elapsed_secs, "elapsed_secs($self)", "获取运行时间（秒）\n">(),
+    py::method<&timing, "timing($self)",
+               "获取定时精度统计\n\n"
+               "Over the timer's whole life: how late each call began behind its deadline (late_p50_us,\n"
+               "late_p99_us, late_max_us), the deadlines skipped (missed) and the call's duration\n"
+               "(call_p99_us). Durations in microseconds, 0.0 before the first call.\n">(),
     {},
 };
 

@@ -9,6 +9,7 @@
 #include "core/timer/py_realtime_env.hpp"
 #include "core/timer/py_tick_call.hpp"
 #include "core/timer/py_timer_handle.hpp"
+#include "core/timer/realtime_thread.hpp"
 #include "diag/stderr_line.hpp"
 #include "py/exit_gate.hpp"
 #include "py/runtime_bridge.hpp"
@@ -48,7 +49,7 @@ rt::Task<void> store_join_handle(manager::SharedHandleSlot slot, rt::JoinHandle<
 }
 
 void start_normal(const TimerWrapper& self, const TimerRecords& records, const SharedTickCall& call) {
-    auto loop = normal_loop(records.running, records.tick_count, self.period, call);
+    auto loop = normal_loop(records.running, records.tick_count, records.timing, self.period, call);
     auto handle = py::shared_runtime().spawn(std::move(loop));
     py::wait_for(store_join_handle(records.task_handle, std::move(handle)));
 }
@@ -56,8 +57,8 @@ void start_normal(const TimerWrapper& self, const TimerRecords& records, const S
 void start_precision(const TimerWrapper& self, const TimerRecords& records, manager::TaskId id,
                      const std::shared_ptr<PythonTickCall>& call) {
     auto thread = spawn_precision_thread(timer_thread_name(id, self.precision),
-                                         PrecisionLoop{records.running, records.tick_count, self.period,
-                                                       spin_threshold(self.precision), call});
+                                         PrecisionLoop{records.running, records.tick_count, records.timing, self.period,
+                                                       spin_threshold(self.precision), fixed_spin(), call});
     if (!thread) py::internal_failure(thread.error().text);
     // The GIL is still ours: the thread releases this in its end(), which needs it.
     call->hold_switch_interval(self.period);

@@ -68,6 +68,10 @@ rt::Result<RealtimeSettings> parse_realtime_settings(const Lookup& lookup) {
         if (text != "0" && text != "1") return malformed("DROVIK_RT_MLOCK", text, "0 or 1");
         settings.lock_memory = text == "1";
     }
+    if (auto text = value_of("DROVIK_TIMER_SPIN"); !text.empty()) {
+        if (text != "fixed" && text != "adaptive") return malformed("DROVIK_TIMER_SPIN", text, "'fixed' or 'adaptive'");
+        settings.fixed_spin = text == "fixed";
+    }
     return settings;
 }
 

@@ -1,5 +1,6 @@
 // The opt-in for real-time scheduling of precision timers, as the environment
-// states it: DROVIK_RT_PRIORITY, DROVIK_RT_CPUS, DROVIK_RT_MLOCK.
+// states it: DROVIK_RT_PRIORITY, DROVIK_RT_CPUS, DROVIK_RT_MLOCK, and how precision
+// timers spin before a deadline: DROVIK_TIMER_SPIN.
 #pragma once
 
 #include <sched.h>
@@ -17,6 +18,7 @@ struct RealtimeSettings {
     std::optional<cpu_set_t> cpus;  // where timer threads may run; none: anywhere
     std::string cpus_text;          // the list as written, for messages
     bool lock_memory = false;
+    bool fixed_spin = false;  // DROVIK_TIMER_SPIN=fixed: the whole threshold, as a baseline to measure against
 
     bool any() const noexcept { return priority != 0 || cpus || lock_memory; }
 };

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "diag/stderr_line.hpp"
 #include "runtime/os_error.hpp"
@@ -90,6 +89,8 @@ void settle_realtime(const RealtimeSettings& settings) {
 
 bool realtime_settled() noexcept { return settled.load(); }
 
+bool fixed_spin() noexcept { return settled.load() && chosen.fixed_spin; }
+
 void enter_precision_thread(Clock::duration period) noexcept {
     if (!settled.load()) return;
     try {
@@ -100,9 +101,6 @@ void enter_precision_thread(Clock::duration period) noexcept {
     }
 }
 
-void rest_before(Clock::time_point deadline, Clock::duration spin_threshold) noexcept {
-    if (min_rest == Clock::duration::zero()) return;
-    std::this_thread::sleep_for(std::max(deadline - spin_threshold - Clock::now(), min_rest));
-}
+Clock::duration least_rest() noexcept { return min_rest; }
 
 }  // namespace drovik::timer

@@ -11,15 +11,16 @@ namespace drovik::timer {
 // Locks the process's memory when asked.
 void settle_realtime(const RealtimeSettings& settings);
 bool realtime_settled() noexcept;
+// Whether precision timers spin their whole threshold, as settled.
+bool fixed_spin() noexcept;
 
 // First thing a precision timer thread does: pins and raises itself as settled;
 // the first one raised also raises the runtime's workers one step below it. A
 // refusal writes one line per process and leaves ordinary scheduling.
 void enter_precision_thread(Clock::duration period) noexcept;
 
-// Start of every wait of a timer thread that runs raised: it sleeps at least
-// half a period, however late it is, so it never holds a CPU for good; then
-// until spin_threshold before the deadline, as usual.
-void rest_before(Clock::time_point deadline, Clock::duration spin_threshold) noexcept;
+// The least a timer thread sleeps per wait: half a period when it runs
+// raised, however late it is, so it never holds a CPU for good; else zero.
+Clock::duration least_rest() noexcept;
 
 }  // namespace drovik::timer

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <optional>
 #include <set>
+#include <utility>
 
+#include "core/timer/switch_interval_rule.hpp"
 #include "py/ref.hpp"
 
 namespace drovik::timer {
@@ -15,11 +17,6 @@ namespace {
 
 using Micros = long long;
 
-// A waiting thread asks for the GIL after one interval; the holder lets go at
-// its next check. A twentieth of the period keeps that wait well inside it.
-constexpr Micros kPeriodFraction = 20;
-// Below this, threads that only compete with each other would mostly switch.
-constexpr Micros kShortestInterval = 20;
 
 struct Lowered {
     std::multiset<Micros> periods;  // of the running precision timers
@@ -61,9 +58,40 @@ void apply(Lowered& state) {
     }
     if (state.program_owns) return;
     Micros shortest = *state.periods.begin();
-    Micros wanted = std::min(state.found, std::max(kShortestInterval, shortest / kPeriodFraction));
+    Micros wanted = std::min<Micros>(state.found, switch_interval_for(std::chrono::microseconds(shortest)).count());
     if (wanted != *now && !set_interval(wanted)) return;
     state.set = wanted;
+}
+
+// Puts back the interval found, if it is still the one we set.
+void restore(Lowered& state) {
+    if (state.set && current_interval() == state.set) set_interval(state.found);
+    state.set.reset();
+}
+
+// A forked child has none of the timer threads: it gets its interval back.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    Lowered& state = lowered();
+    if (!state.periods.empty()) {
+        state.periods.clear();
+        restore(state);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef after_fork_def = {"_drovik_switch_interval_after_fork", &after_fork_in_child, METH_NOARGS, nullptr};
+
+// Once per process; a failure only leaves a child with the lowered interval.
+void restore_in_forked_children() {
+    static bool registered = false;  // guarded by the GIL
+    if (std::exchange(registered, true)) return;
+    py::Ref function = py::Ref::steal(PyCFunction_New(&after_fork_def, nullptr));
+    py::Ref os = function ? py::Ref::steal(PyImport_ImportModule("os")) : py::Ref{};
+    py::Ref hook = os ? py::Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : py::Ref{};
+    py::Ref kwargs = hook ? py::Ref::steal(Py_BuildValue("{s:O}", "after_in_child", function.get())) : py::Ref{};
+    py::Ref args = kwargs ? py::Ref::steal(PyTuple_New(0)) : py::Ref{};
+    py::Ref done = args ? py::Ref::steal(PyObject_Call(hook.get(), args.get(), kwargs.get())) : py::Ref{};
+    if (!done) PyErr_Clear();
 }
 
 Micros micros(std::chrono::nanoseconds period) {
@@ -74,6 +102,7 @@ Micros micros(std::chrono::nanoseconds period) {
 
 void hold_switch_interval(std::chrono::nanoseconds period) {
     Lowered& state = lowered();
+    restore_in_forked_children();
     if (state.periods.empty()) {
         auto now = current_interval();
         if (!now) return;
@@ -94,8 +123,7 @@ void drop_switch_interval(std::chrono::nanoseconds period) {
         apply(state);
         return;
     }
-    if (state.set && current_interval() == state.set) set_interval(state.found);
-    state.set.reset();
+    restore(state);
 }
 
 }  // namespace drovik::timer

@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "core/manager/task_registry.hpp"
+#include "core/timer/tick_timing.hpp"
 #include "core/timer/timer_precision.hpp"
 
 namespace drovik::timer {
 
-using Clock = std::chrono::steady_clock;
 using TickCount = std::shared_ptr<std::atomic<std::uint64_t>>;
 
 // A precision timer's thread. Never joined: the last owner detaches it, and it
@@ -33,6 +33,7 @@ struct ThreadSlot {
 struct TimerRecords {
     manager::RunningFlag running = std::make_shared<manager::RunningState>(true);
     TickCount tick_count = std::make_shared<std::atomic<std::uint64_t>>(0);
+    SharedTickTiming timing = std::make_shared<TickTiming>();
     manager::SharedHandleSlot task_handle = std::make_shared<manager::HandleSlot>();
     std::shared_ptr<ThreadSlot> thread_handle = std::make_shared<ThreadSlot>();
 };
@@ -52,6 +53,7 @@ public:
     TimerPrecision precision() const noexcept { return precision_; }
     std::uint64_t tick_count() const noexcept { return records_.tick_count->load(); }
     manager::TaskId task_id() const noexcept { return task_id_; }
+    TimingSummary timing() const noexcept { return records_.timing->summary(); }
 
     double elapsed_secs() const noexcept;
     // Calls per second over the whole life, up to now (not up to the stop).

@@ -1,6 +1,7 @@
 #include "instance/motor/feedback_sink.hpp"
 
 #include "instance/motor/motor_group.hpp"
+#include "comm/socketcan/can_socket.hpp"
 #include "instance/motor/protocol/feedback_decoding.hpp"
 
 namespace drovik::motor {
@@ -33,12 +34,12 @@ void report_unmatched(std::uint32_t id, std::span<const std::uint8_t> data, comm
 
 }  // namespace
 
-bool FeedbackSink::take(const socketcan::CANFrame& frame, comm::can::SinkLines& lines) {
+bool FeedbackSink::take(const socketcan::CANFrame& frame, std::int64_t received_ns, comm::can::SinkLines& lines) {
     if (frame.remote()) return true;
     auto feedback = accept_feedback(frame.id(), frame.data());
     if (!feedback) return true;
     if (auto device = claimant(*list_, frame.id(), frame.extended())) {
-        device->update_watch_data(*feedback);
+        device->update_watch_data(*feedback, socketcan::monotonic_ns_of(received_ns));
     } else {
         report_unmatched(frame.id(), frame.data(), lines);
     }

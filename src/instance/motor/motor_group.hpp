@@ -42,6 +42,7 @@ public:
     rt::Result<void> broadcast();
 
     std::uint32_t broadcast_id() const noexcept { return broadcast_id_; }
+    socketcan::BusHealth::Report bus_report() const noexcept { return can_.bus_report(); }
 
 private:
     std::shared_ptr<DeviceList> list_;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "comm/can/py_bus_state.hpp"
 #include "instance/motor/device/py_device.hpp"
 #include "instance/motor/motor_group.hpp"
 #include "instance/motor/protocol/motor_mode.hpp"
@@ -71,6 +72,8 @@ Ref get_watch_data(MotorGroup& self, PyObject* args, PyObject* kwargs) {
     return device ? watch_data_dict(device->watch_data()) : py::none();
 }
 
+Ref bus_state(MotorGroup& self) { return comm::can::bus_state_dict(self.bus_report()); }
+
 Ref broadcast_id(MotorGroup& self) { return py::check(PyLong_FromUnsignedLong(self.broadcast_id())); }
 
 std::string repr(MotorGroup& self) {
@@ -102,6 +105,7 @@ PyMethodDef methods[] = {
                "Returns:\n"
                "    dict with the keys position (rad), speed (rad/s), current (A),\n"
                "    or None when no Device is registered in the slot\n">(),
+    py::method<&bus_state, "bus_state($self)", comm::can::kBusStateDoc>(),
     {},
 };
 

@@ -64,6 +64,14 @@ TEST(RealtimeSettings, PriorityBoundsAndMemoryLockAreTaken) {
     EXPECT_FALSE(off.value().any());
 }
 
+TEST(RealtimeSettings, SpinIsLearnedUnlessFixedIsAsked) {
+    for (const auto& [value, fixed] : {std::pair{"", false}, {"adaptive", false}, {"fixed", true}}) {
+        auto settings = parse({{"DROVIK_TIMER_SPIN", value}});
+        ASSERT_TRUE(settings.ok()) << settings.error().text;
+        EXPECT_EQ(settings.value().fixed_spin, fixed) << value;
+    }
+}
+
 struct MalformedCase {
     const char* name;
     const char* value;
@@ -88,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedCase{"DROVIK_RT_CPUS", "2,"}, MalformedCase{"DROVIK_RT_CPUS", ",2"},
                       MalformedCase{"DROVIK_RT_CPUS", "1-"}, MalformedCase{"DROVIK_RT_CPUS", "2--3"},
                       MalformedCase{"DROVIK_RT_CPUS", "1024"}, MalformedCase{"DROVIK_RT_CPUS", "2 3"},
-                      MalformedCase{"DROVIK_RT_MLOCK", "yes"}, MalformedCase{"DROVIK_RT_MLOCK", "2"}));
+                      MalformedCase{"DROVIK_RT_MLOCK", "yes"}, MalformedCase{"DROVIK_RT_MLOCK", "2"},
+                      MalformedCase{"DROVIK_TIMER_SPIN", "Fixed"}, MalformedCase{"DROVIK_TIMER_SPIN", "1"}));
 
 }  // namespace
 }  // namespace drovik::timer

@@ -4,8 +4,12 @@
 #include <limits>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "core/timer/frequency.hpp"
+#include "core/timer/gil_lead.hpp"
+#include "core/timer/histogram.hpp"
+#include "core/timer/lead_estimator.hpp"
 #include "core/timer/precision_thread.hpp"
 #include "core/timer/timer_handle.hpp"
 
@@ -87,9 +91,136 @@ INSTANTIATE_TEST_SUITE_P(Timer, CatchUpTest,
 TEST(Timer, SleepUntilReturnsNotBeforeTheDeadline) {
     for (auto threshold : {0ns, std::chrono::nanoseconds(800us), std::chrono::nanoseconds(3ms)}) {
         auto deadline = Clock::now() + 2ms;
-        precision_sleep_until_sync(deadline, threshold);
+        auto late = precision_sleep_until_sync(deadline, threshold);
         EXPECT_GE(Clock::now(), deadline);
+        // It slept unless the threshold covered the whole wait, and woke no earlier than asked.
+        EXPECT_EQ(late.has_value(), threshold < 2ms);
+        if (late) EXPECT_GE(*late, 0ns);
     }
+}
+
+TEST(Histogram, EveryValueFallsInABucketWhoseMiddleIsNearIt) {
+    std::size_t last = 0;
+    for (std::uint64_t v = 0; v < (1ULL << 42); v = v < 200 ? v + 1 : v + v / 37) {
+        const auto bucket = DurationHistogram::bucket_of(v);
+        ASSERT_LT(bucket, DurationHistogram::kBuckets);
+        ASSERT_GE(bucket, last) << v;  // ordered like the values
+        last = bucket;
+        if (v < (1ULL << DurationHistogram::kTopExponent)) {
+            const double middle = static_cast<double>(DurationHistogram::middle_of(bucket));
+            ASSERT_LE(std::abs(middle - static_cast<double>(v)), static_cast<double>(v) / 64.0 + 0.5) << v;
+        }
+    }
+    EXPECT_EQ(DurationHistogram::bucket_of(~0ULL), DurationHistogram::kBuckets - 1);
+}
+
+TEST(Histogram, QuantilesOfAKnownSpread) {
+    DurationHistogram histogram;
+    EXPECT_EQ(histogram.quantile(0.5), 0ns);
+    for (int us = 1; us <= 10000; ++us) histogram.record(std::chrono::microseconds(us));
+    histogram.record(-5ns);  // counted as zero
+    EXPECT_EQ(histogram.count(), 10001u);
+    EXPECT_NEAR(histogram.quantile(0.5).count(), 5'000'000, 5'000'000 / 60);
+    EXPECT_NEAR(histogram.quantile(0.99).count(), 9'900'000, 9'900'000 / 60);
+    EXPECT_EQ(histogram.quantile(1.0), 10ms);  // the largest, never above it
+    EXPECT_EQ(histogram.max(), 10ms);
+}
+
+TEST(Histogram, ReadsWhileOneThreadRecordsSeeCountsOnlyGrow) {
+    DurationHistogram histogram;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 200'000; ++i) histogram.record(std::chrono::nanoseconds(i % 5000));
+        done.store(true);
+    });
+    std::uint64_t seen = 0;
+    while (!done.load()) {
+        const auto count = histogram.count();
+        EXPECT_GE(count, seen);
+        seen = count;
+        const auto quantile = histogram.quantile(0.99);  // before the max, which only grows
+        EXPECT_LE(quantile, histogram.max());
+    }
+    writer.join();
+    EXPECT_EQ(histogram.count(), 200'000u);
+}
+
+TEST(TickTiming, LatenessDurationAndMissedDeadlines) {
+    TickTiming timing;
+    const auto deadline = Clock::now();
+    for (int i = 0; i < 100; ++i) {
+        const auto started = deadline + std::chrono::microseconds(i < 50 ? 10 : 30);
+        timing.record_call(deadline, CallTimes{started, started, started + 200us});
+    }
+    timing.record_missed(0);
+    timing.record_missed(3);
+    const auto summary = timing.summary();
+    EXPECT_NEAR(summary.late_p50.count(), 10'000, 200);
+    EXPECT_NEAR(summary.late_p99.count(), 30'000, 500);
+    EXPECT_EQ(summary.late_max, 30us);
+    EXPECT_NEAR(summary.call_p99.count(), 200'000, 3'000);
+    EXPECT_EQ(summary.missed, 3u);
+}
+
+constexpr auto kCeiling = std::chrono::nanoseconds(800us);
+constexpr auto kSafety = std::chrono::nanoseconds(20us);
+
+TEST(LeadEstimator, StartsAtItsFirstLeadAndLearnsASteadyDelay) {
+    LeadEstimator estimator(kCeiling, kCeiling, kSafety);
+    EXPECT_EQ(estimator.lead(), kCeiling);
+    for (std::size_t i = 0; i + 1 < LeadEstimator::kWarmup; ++i) estimator.learn(10us);
+    EXPECT_EQ(estimator.lead(), kCeiling);  // too few to trust yet
+    for (std::size_t i = 0; i < LeadEstimator::kWindow; ++i) estimator.learn(10us);
+    EXPECT_EQ(estimator.lead(), std::chrono::nanoseconds(10us) * 9 / 8 + kSafety);
+}
+
+TEST(LeadEstimator, WidensAtOnceAfterALateDelayThenFades) {
+    LeadEstimator estimator(kCeiling, 0ns, kSafety);
+    for (std::size_t i = 0; i < LeadEstimator::kWindow; ++i) estimator.learn(10us);
+    const auto settled = estimator.lead();
+    estimator.learn(100us);  // past the lead: the very next wait begins earlier
+    EXPECT_GE(estimator.lead(), 200us);
+    for (std::size_t i = 0; i < LeadEstimator::kWindow; ++i) estimator.learn(10us);
+    EXPECT_EQ(estimator.lead(), settled);  // one outlier among hundreds does not hold it up
+}
+
+TEST(LeadEstimator, WaitsWithoutRoomToLearnFadeItAndAtLastStartItOver) {
+    LeadEstimator estimator(kCeiling, 100us, kSafety);
+    for (std::size_t i = 0; i < LeadEstimator::kWindow; ++i) estimator.learn(i % 10 == 0 ? 750us : 5us);
+    ASSERT_EQ(estimator.lead(), kCeiling);  // a lead no sleep fits in before a short period
+    estimator.skipped();
+    EXPECT_EQ(estimator.lead(), kCeiling);  // what it learned still holds
+    for (std::size_t i = 1; i < LeadEstimator::kWindow; ++i) estimator.skipped();
+    EXPECT_EQ(estimator.lead(), 100us);  // starts over, with room to sleep and learn
+}
+
+TEST(LeadEstimator, FollowsAHighQuantileAndNeverPassesTheCeiling) {
+    LeadEstimator estimator(kCeiling, 0ns, kSafety);
+    // Every tenth delay is 60 us: far above 1 %, so the lead covers it.
+    for (std::size_t i = 0; i < 4 * LeadEstimator::kWindow; ++i) estimator.learn(i % 10 == 0 ? 60us : 5us);
+    EXPECT_GE(estimator.lead(), 60us + kSafety);
+    EXPECT_LT(estimator.lead(), 200us);
+    const auto learned = estimator.lead();
+    for (int i = 0; i < 10; ++i) estimator.learn(5ms);  // beyond the ceiling: no lead would help
+    EXPECT_EQ(estimator.lead(), learned);
+    for (int i = 0; i < 10; ++i) estimator.learn(700us);
+    EXPECT_EQ(estimator.lead(), kCeiling);
+}
+
+TEST(GilLead, AsksAheadByTheHandOverButHoldsLessThanASwitchInterval) {
+    GilLead gil(1ms);  // switch interval 50 us
+    const auto deadline = Clock::now() + 10ms;
+    EXPECT_EQ(gil.ask_at(deadline), deadline);  // nothing learned: at the deadline
+    const auto asked = Clock::now();
+    auto handed_over = [&](std::chrono::microseconds after) {
+        gil.learn(asked, CallTimes{asked + after, asked + after, asked + after});
+    };
+    for (int i = 0; i < 300; ++i) handed_over(3us);  // a free lock: a short lead
+    EXPECT_GE(deadline - gil.ask_at(deadline), 3us);
+    EXPECT_LE(deadline - gil.ask_at(deadline), 20us);
+    for (int i = 0; i < 300; ++i) handed_over(i % 2 ? 60us : 140us);  // a busy thread holds it
+    // Covering the slowest hand-over would hold the lock 80 us after the quickest.
+    EXPECT_EQ(deadline - gil.ask_at(deadline), 60us + 40us);
 }
 
 TEST(Timer, ThreadNamesFitTheKernelLimit) {

@@ -4,9 +4,11 @@
 // task while it stores feedback.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "comm/can/port.hpp"
 #include "instance/motor/protocol/motor_mode.hpp"
@@ -29,10 +31,16 @@ public:
 
     // Stores a whole WatchData, or copies it out: the watch lock is held only
     // for that copy, so neither the storing socket task nor a reader waits long.
-    void update_watch_data(const WatchData& data);
+    // `received_ns` is when the kernel received the frame, on CLOCK_MONOTONIC.
+    void update_watch_data(const WatchData& data, std::int64_t received_ns);
     // The last feedback, after storing whatever the group's socket holds now:
     // a reader that keeps the processor busy does not wait for the socket task.
     WatchData watch_data() const;
+
+    // Seconds since the kernel received the last feedback frame stored here
+    // (after catching up like watch_data), none before the first.
+    std::optional<double> feedback_age() const;
+    std::uint64_t feedback_count() const noexcept { return feedback_count_.load(std::memory_order_relaxed); }
 
     Device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
            std::weak_ptr<comm::can::Port> feedback_port) noexcept;
@@ -48,6 +56,10 @@ private:
 
     mutable std::mutex watch_lock_;  // held for one twelve-byte copy
     WatchData watch_;                // guarded by watch_lock_
+
+    // Written by the one reader of the socket at a time, after the watch data.
+    std::atomic<std::int64_t> feedback_received_ns_{0};  // CLOCK_MONOTONIC; 0: none yet
+    std::atomic<std::uint64_t> feedback_count_{0};
 };
 
 }  // namespace drovik::motor

@@ -29,6 +29,13 @@ Ref get_target(DeviceRef& self) { return py::check(PyFloat_FromDouble(self->targ
 
 Ref get_watch_data(DeviceRef& self) { return watch_data_dict(self->watch_data()); }
 
+Ref feedback_age(DeviceRef& self) {
+    auto age = self->feedback_age();
+    return age ? py::check(PyFloat_FromDouble(*age)) : py::none();
+}
+
+Ref feedback_count(DeviceRef& self) { return py::check(PyLong_FromUnsignedLongLong(self->feedback_count())); }
+
 Ref slot_index(DeviceRef& self) { return py::check(PyLong_FromLong(self->slot_index())); }
 
 Ref feedback_id(DeviceRef& self) { return py::check(PyLong_FromUnsignedLong(self->feedback_id())); }
@@ -59,6 +66,12 @@ PyMethodDef methods[] = {
                "获取最新回传数据\n\n"
                "Returns:\n"
                "    dict with the keys position (rad), speed (rad/s), current (A)\n">(),
+    py::method<&feedback_age, "feedback_age($self)",
+               "距最近一次回传帧的时间（秒）\n\n"
+               "Seconds since the kernel received the latest feedback frame this device took (monotonic, like\n"
+               "time.monotonic()): a frame that waited in the socket counts as old as it is. None before the\n"
+               "first.\n">(),
+    py::method<&feedback_count, "feedback_count($self)", "已接收的回传帧数\n\nFeedback frames this device took since it was added.\n">(),
     {},
 };
 

@@ -1,0 +1,51 @@
+// How long before an instant a thread must begin a wait whose delay varies (a
+// sleep's wake-up, the hand-over of the interpreter lock), learned from the
+// delays it saw: a high quantile of the recent ones plus a safety margin,
+// widened at once after a delay that went past it, never above a ceiling.
+// Delays beyond the ceiling are left out: no lead within it would have helped.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace drovik::timer {
+
+class LeadEstimator {
+public:
+    using Duration = std::chrono::nanoseconds;
+
+    // `first` is the lead until enough delays were seen; `safety` is added to
+    // the quantile; nothing ever exceeds `ceiling`.
+    LeadEstimator(Duration ceiling, Duration first, Duration safety) noexcept;
+
+    Duration lead() const noexcept { return lead_; }
+    // The shortest delay among the recent ones; zero before the first.
+    Duration least() const noexcept { return least_; }
+    // One wait's delay: from the instant it began to the instant it ended.
+    void learn(Duration delay) noexcept;
+    // A wait that the lead left no room for, so nothing to learn from: a widening
+    // fades as after a delay within the lead, and after a whole window of these
+    // the estimator starts over from its first lead, which leaves room to learn.
+    void skipped() noexcept;
+
+    static constexpr std::size_t kWindow = 256;
+    static constexpr std::size_t kWarmup = 32;
+    static constexpr double kQuantile = 0.99;
+
+private:
+    void settle() noexcept;
+
+    std::array<std::int64_t, kWindow> window_{};
+    std::size_t seen_ = 0;
+    std::size_t skipped_ = 0;  // waits in a row without a delay
+    Duration ceiling_;
+    Duration first_;
+    Duration safety_;
+    Duration widened_{0};  // what the last late delay asked for, fading
+    Duration lead_;
+    Duration least_{0};
+};
+
+}  // namespace drovik::timer
