@@ -36,7 +36,7 @@ void report_unmatched(std::uint32_t id, std::span<const std::uint8_t> data, comm
 
 bool FeedbackSink::take(const socketcan::CANFrame& frame, std::int64_t received_ns, comm::can::SinkLines& lines) {
     if (frame.remote()) return true;
-    auto feedback = accept_feedback(frame.id(), frame.data());
+    auto feedback = accept_feedback(frame.id(), frame.data(), lines);
     if (!feedback) return true;
     if (auto device = claimant(*list_, frame.id(), frame.extended())) {
         device->update_watch_data(*feedback, socketcan::monotonic_ns_of(received_ns));
