@@ -161,15 +161,15 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> l
             if (!keep_waiting()) break;
             continue;
         }
-        if (!limit_ms || *limit_ms == 0) {
-            // All the socket holds goes to the queue, so that a caller who reads
-            // seldom never leaves it to overflow.
-            auto read = port.read_now(held);
-            if (read.frames != 0) continue;
-            if (read.failure == EAGAIN) break;
+        // All the socket holds goes to the queue, so that a caller who reads
+        // seldom never leaves it to overflow.
+        auto read = port.read_now(held);
+        if (read.frames != 0) continue;
+        if (read.failure != EAGAIN) {
             read_here = false;
             continue;
         }
+        if (!limit_ms || *limit_ms == 0) break;
         // Lent for this call: nobody else reads meanwhile.
         port.lend_for_call(held);
         held.unlock();
@@ -180,11 +180,8 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> l
             result = message_of(frame);
             (void)port.read_now(held);  // what came behind it, into the queue
         }
-        if (failure == 0 || failure == EAGAIN || failure == EINTR) {  // the time is up, or interrupted
-            port.end_call(held);
-            break;
-        }
         port.give_back(held);
+        if (failure == 0 || failure == EAGAIN || failure == EINTR) break;  // the time is up, or interrupted
         report_receive_failure(rt::os_error(failure));
         read_here = false;
         held.lock();

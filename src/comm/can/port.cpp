@@ -119,15 +119,6 @@ void Port::lend(Held&) {
 
 void Port::lend_for_call(Held& held) { lend(held); }
 
-void Port::end_call(Held& held) {
-    direct_reader_ = false;
-    if (return_wanted_) {
-        give_back_unlocking(held);
-    } else {
-        held.unlock();
-    }
-}
-
 rt::Waker Port::give_back_locked() {
     direct_reader_ = false;
     return_wanted_ = false;

@@ -17,9 +17,9 @@
 //   what the socket holds, a batch per hand-over. A caller that finds the sink
 //   empty may read the socket too (read_now) without borrowing it.
 // - lent: read events are off (arrivals wake no thread) and the task keeps off.
-//   Callers keep it across calls, a waiting read (direct_reader_ while inside)
-//   and a spinning reader of the sink (catch_up) alike, so that a caller reading
-//   call after call pays for no hand-over: each turn counts (caller_turns_), and the
+//   A caller inside a waiting read (direct_reader_) borrows it for that call and
+//   gives it back as the call ends. A spinning reader of the sink (catch_up)
+//   keeps it across calls: each of its turns counts (caller_turns_), and the
 //   task, waking once a lease, lends it on when turns came during the last lease
 //   and takes it back otherwise; a caller still inside then gives it back as its
 //   turn ends. So frames nobody asks for wait at most two leases, and a turn
@@ -119,11 +119,7 @@ public:
     Read read_now(Held& held);
     // Around a waiting read on the caller's own thread, the lock released meanwhile.
     void lend_for_call(Held& held);
-    // Ends that call's turn. The socket stays lent, as after catch_up, so that a
-    // caller reading call after call pays for no hand-over; the lease takes it back.
-    // Lets the lock go.
-    void end_call(Held& held);
-    // Ends that call's loan at once, after a failure: the task reads on. Lets the lock go.
+    // Ends that call's loan; lets the lock go.
     void give_back(Held& held) { give_back_unlocking(held); }
 
     // For readers of what the sink stores: reads what the socket holds right now and
