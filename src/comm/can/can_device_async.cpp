@@ -162,24 +162,22 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> l
             continue;
         }
         // All the socket holds goes to the queue, so that a caller who reads
-        // seldom never leaves it to overflow.
-        auto read = port.read_now(held);
-        if (read.frames != 0) continue;
-        if (read.failure != EAGAIN) {
+        // seldom never leaves it to overflow. A waiting read returns at once when
+        // a frame is there; what comes behind it is the task's once it is given back.
+        if (!limit_ms || *limit_ms == 0) {
+            auto read = port.read_now(held);
+            if (read.frames != 0) continue;
+            if (read.failure == EAGAIN) break;
             read_here = false;
             continue;
         }
-        if (!limit_ms || *limit_ms == 0) break;
         // Lent for this call: nobody else reads meanwhile.
         port.lend_for_call(held);
         held.unlock();
         socketcan::CANFrame frame;
         int failure = read_waiting(device->socket(), limit_ms, keep_waiting, frame);
         held.lock();
-        if (failure == 0) {
-            result = message_of(frame);
-            (void)port.read_now(held);  // what came behind it, into the queue
-        }
+        if (failure == 0) result = message_of(frame);
         port.give_back(held);
         if (failure == 0 || failure == EAGAIN || failure == EINTR) break;  // the time is up, or interrupted
         report_receive_failure(rt::os_error(failure));

@@ -105,10 +105,12 @@ Port::Read Port::read_now(Held& held) {
     return read;
 }
 
-void Port::lend(Held&) {
+void Port::lend(Held&, Loan loan) {
     if (!lent_.load(std::memory_order_relaxed)) {
         // Woken out of its wait for readability to keep off for the lease instead.
-        device_->take_reader().wake();
+        // A call's loan leaves it waiting there: with read events off, nothing wakes
+        // it before the call gives the socket back and turns them on again.
+        if (loan == Loan::Lease) device_->take_reader().wake();
         // A failure only costs the reactor's wake-ups meanwhile.
         (void)device_->watch_reads(false);
         lent_.store(true, std::memory_order_release);
@@ -117,7 +119,7 @@ void Port::lend(Held&) {
     direct_reader_ = true;
 }
 
-void Port::lend_for_call(Held& held) { lend(held); }
+void Port::lend_for_call(Held& held) { lend(held, Loan::Call); }
 
 rt::Waker Port::give_back_locked() {
     direct_reader_ = false;
@@ -141,7 +143,7 @@ void Port::catch_up() {
     // the task the processor back, until the scheduler's next tick.
     Held held(receive_lock_);
     if (!sink_ || direct_reader_) return;
-    lend(held);
+    lend(held, Loan::Lease);
     Read read;
     std::size_t frames = 0;
     do {

@@ -18,7 +18,9 @@
 //   empty may read the socket too (read_now) without borrowing it.
 // - lent: read events are off (arrivals wake no thread) and the task keeps off.
 //   A caller inside a waiting read (direct_reader_) borrows it for that call and
-//   gives it back as the call ends. A spinning reader of the sink (catch_up)
+//   gives it back as the call ends, the task left waiting for readability
+//   meanwhile: neither end of such a loan wakes it, so a call costs two switches
+//   of read events and no hand-over between threads. A spinning reader of the sink (catch_up)
 //   keeps it across calls: each of its turns counts (caller_turns_), and the
 //   task, waking once a lease, lends it on when turns came during the last lease
 //   and takes it back otherwise; a caller still inside then gives it back as its
@@ -131,7 +133,10 @@ public:
     std::atomic<std::size_t> unsent{0};  // queued for the task, not yet written
 
 private:
-    void lend(Held& held);
+    // A lease outlasts the call and needs the task awake to take it back; a call's
+    // loan ends with the call.
+    enum class Loan { Lease, Call };
+    void lend(Held& held, Loan loan);
     // The task's waker, for the caller to wake once it let the lock go.
     rt::Waker give_back_locked();
     void give_back_unlocking(Held& held);
