@@ -1,6 +1,7 @@
 """Motor and Device end to end: broadcast frames sniffed by a stdlib peer,
 feedback frames from the peer, and a closed loop against the simulated drivers."""
 
+import errno
 import math
 import os
 import signal
@@ -13,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import drovik
+import vbus_control
 from waiting import eventually
 from peer import EFF_FLAG, RTR_FLAG, Peer
 
@@ -143,6 +145,23 @@ def test_a_burst_read_by_a_caller_is_taken_once_each_in_bus_order(motor, peer, f
     assert eventually(lambda: device.get_watch_data()["position"] == count - 1)
     assert fd2.shows(expected)
     assert "unmatched" not in fd2.take()
+
+
+def test_the_task_takes_the_socket_back_while_sends_keep_queuing(emulation, motor, peer, fd2):
+    """A reader that stops leaves the socket to the task within two leases, even
+    while queued sends, each sooner than a lease, keep the task busy."""
+    device = motor.add_device(0, 0x201, "speed")
+    device.get_watch_data()  # the socket is lent to this thread's reads from here on
+    count = 1000  # more than the socket holds: only a reader keeps them all
+    for i in range(count):
+        peer.send(0x2AB, i.to_bytes(2, "little") + bytes(6))
+        if i % 10 == 9:
+            vbus_control.fail_writes(emulation.iface, errno.EAGAIN, 1)
+            motor.broadcast()  # refused once, so it queues for the task
+            time.sleep(0.002)
+    expected = "".join(f"[Motor] unmatched feedback frame: id=0x2AB, data=[{i & 0xFF}, {i >> 8}, 0, 0, 0, 0, 0, 0]\n"
+                       for i in range(count))
+    assert fd2.shows(expected)
 
 
 def test_a_feedback_id_matches_frames_of_its_own_format_only(motor, peer, fd2):

@@ -1,5 +1,6 @@
 #include "comm/can/can_device_async.hpp"
 
+#include <array>
 #include <cerrno>
 
 #include "comm/can/ready_wait.hpp"
@@ -15,56 +16,92 @@ CanMessage message_of(const socketcan::CANFrame& frame) noexcept { return CanMes
 
 }  // namespace
 
-bool ReceiveQueue::take(const socketcan::CANFrame& frame, std::int64_t /*received_ns*/) {
+// A few kilobytes: allocations stay rare, and a chunk always holds a whole batch.
+constexpr std::size_t kChunkMessages = 256;
+static_assert(kChunkMessages >= socketcan::CANSocket::kMostPerBatch);
+
+struct ReceiveQueue::Chunk {
+    std::array<CanMessage, kChunkMessages> messages;
+    std::size_t head = 0;  // next to pop
+    std::size_t tail = 0;  // next to fill
+    std::unique_ptr<Chunk> next;
+};
+
+ReceiveQueue::ReceiveQueue(Port& port) : port_(port), spare_(std::make_unique<Chunk>()) {}
+
+ReceiveQueue::~ReceiveQueue() {
+    // Iteratively: a long queue would otherwise free its chunks recursively.
+    while (first_) first_ = std::move(first_->next);
+}
+
+bool ReceiveQueue::take(const socketcan::CANFrame& frame, std::int64_t /*received_ns*/, SinkLines&) {
     // A remote request carries no data: it is never passed on as if it did.
     if (frame.remote()) return true;
-    messages_.push_back(message_of(frame));
-    port_.frame_taken.notify_one();
+    if (last_ == nullptr || last_->tail == kChunkMessages) {
+        // has_room said yes: the spare is there.
+        Chunk* fresh = spare_.get();
+        if (last_ == nullptr) {
+            first_ = std::move(spare_);
+        } else {
+            last_->next = std::move(spare_);
+        }
+        last_ = fresh;
+    }
+    last_->messages[last_->tail++] = message_of(frame);
+    port_.frame_taken();
     return true;
 }
 
-std::optional<CanMessage> ReceiveQueue::pop() {
-    if (messages_.empty()) return std::nullopt;
-    CanMessage message = messages_.front();
-    messages_.pop_front();
-    return message;
+bool ReceiveQueue::has_room(std::size_t frames) const {
+    std::size_t room = last_ == nullptr ? 0 : kChunkMessages - last_->tail;
+    if (spare_) room += kChunkMessages;
+    return room >= frames;
 }
 
-ConsumerTurns::Turn ConsumerTurns::wait_for_turn() {
-    std::unique_lock lock(mu_);
-    std::uint64_t ticket = issued_++;
-    served_.wait(lock, [&] { return serving_ == ticket; });
-    return Turn(*this);
-}
-
-void ConsumerTurns::next() {
-    {
-        std::lock_guard lock(mu_);
-        ++serving_;
+void ReceiveQueue::make_room(std::unique_lock<std::mutex>& held) {
+    held.unlock();
+    auto chunk = std::make_unique<Chunk>();
+    held.lock();
+    if (spare_) {
+        // Another reader made room meanwhile.
+        held.unlock();
+        chunk.reset();
+        held.lock();
+        return;
     }
-    served_.notify_all();
+    spare_ = std::move(chunk);
+}
+
+std::optional<CanMessage> ReceiveQueue::pop(std::unique_ptr<Chunk>& spent) {
+    if (!first_ || first_->head == first_->tail) return std::nullopt;
+    CanMessage message = first_->messages[first_->head++];
+    if (first_->head == kChunkMessages) {
+        std::unique_ptr<Chunk> done = std::move(first_);
+        first_ = std::move(done->next);
+        if (!first_) last_ = nullptr;
+        done->head = done->tail = 0;
+        (spare_ ? spent : spare_) = std::move(done);
+    }
+    return message;
 }
 
 CanDeviceAsync::CanDeviceAsync(rt::Runtime& runtime, std::string interface, std::shared_ptr<FrameSink> sink)
     : CanDeviceAsync(runtime, std::move(interface), std::move(sink), rt::channel<CanMessage>(),
-                     std::make_shared<Port>(nullptr)) {}
+                     std::make_shared<Port>()) {}
 
 CanDeviceAsync::CanDeviceAsync(rt::Runtime& runtime, std::string interface, std::shared_ptr<FrameSink> sink,
                                Channel transmit, std::shared_ptr<Port> port)
     : interface_(std::move(interface)),
       transmit_(std::move(transmit.first)),
       port_(std::move(port)),
-      queue_(sink ? nullptr : std::make_shared<ReceiveQueue>(*port_)),
-      turns_(sink ? nullptr : std::make_unique<ConsumerTurns>()) {
+      queue_(sink ? nullptr : std::make_shared<ReceiveQueue>(*port_)) {
     if (queue_) sink = queue_;
-    port_->sink = std::move(sink);
+    port_->attach(std::move(sink));
     socket_task_.emplace(runtime.spawn(run_socket_task(interface_, std::move(transmit.second), port_)));
 }
 
 CanDeviceAsync::~CanDeviceAsync() {
-    if (!port_) return;
-    std::lock_guard lock(port_->receive_lock);
-    port_->sink = nullptr;
+    if (port_) port_->detach();
 }
 
 rt::Result<void> CanDeviceAsync::send_nonblocking(const CanMessage& message) {
@@ -106,48 +143,47 @@ std::optional<CanMessage> CanDeviceAsync::receive_within(std::uint64_t limit_ms,
 }
 
 std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> limit_ms, KeepWaiting keep_waiting) {
-    auto turn = turns_->wait_for_turn();
     Port& port = *port_;
+    std::unique_ptr<ReceiveQueue::Chunk> spent;  // freed once the lock is let go
     std::optional<CanMessage> result;
     std::optional<rt::Deadline> deadline;  // only while the task reads for this caller
     bool read_here = true;  // until a read here fails: then the task reads, and reports
-    bool borrowed = false;
-    std::unique_lock lock(port.receive_lock);
+    Port::Held held = port.hold();
     for (;;) {
-        if ((result = queue_->pop()) || port.ended) break;
+        if ((result = queue_->pop(spent)) || port.ended(held)) break;
         CanDevice* device = read_here ? port.device() : nullptr;
         if (device == nullptr) {
             if (!limit_ms) break;
             if (!deadline) deadline = rt::Deadline::after_ms(*limit_ms);
             if (deadline->passed()) break;
             // Not open yet, or reading failed here: the task reads, and says when it took a frame.
-            port.frame_taken.wait_until(lock, std::min(deadline->instant(), Clock::now() + kWaitSlice));
+            port.wait_for_frame(held, std::min(deadline->instant(), Clock::now() + kWaitSlice));
             if (!keep_waiting()) break;
             continue;
         }
-        if (!borrowed) begin_caller_turn(port);
-        borrowed = true;
+        // All the socket holds goes to the queue, so that a caller who reads
+        // seldom never leaves it to overflow. A waiting read returns at once when
+        // a frame is there; what comes behind it is the task's once it is given back.
+        if (!limit_ms || *limit_ms == 0) {
+            auto read = port.read_now(held);
+            if (read.frames != 0) continue;
+            if (read.failure == EAGAIN) break;
+            read_here = false;
+            continue;
+        }
+        // Lent for this call: nobody else reads meanwhile.
+        port.lend_for_call(held);
+        held.unlock();
         socketcan::CANFrame frame;
-        int failure;
-        if (limit_ms) {
-            // Lent to this caller and its turn held: nobody else reads meanwhile.
-            lock.unlock();
-            failure = read_waiting(device->socket(), limit_ms, keep_waiting, frame);
-            lock.lock();
-        } else {
-            failure = device->read(frame);
-            if (failure == 0 && frame.remote()) continue;
-        }
-        if (failure == 0) {
-            result = message_of(frame);
-            break;
-        }
-        if (failure == EAGAIN || failure == EINTR) break;  // none there, the time is up, or interrupted
+        int failure = read_waiting(device->socket(), limit_ms, keep_waiting, frame);
+        held.lock();
+        if (failure == 0) result = message_of(frame);
+        port.give_back(held);
+        if (failure == 0 || failure == EAGAIN || failure == EINTR) break;  // the time is up, or interrupted
         report_receive_failure(rt::os_error(failure));
-        read_here = borrowed = false;
-        give_back_to_task(port);
+        read_here = false;
+        held.lock();
     }
-    if (borrowed) end_caller_turn(port);
     return result;
 }
 

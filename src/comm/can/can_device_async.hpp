@@ -5,9 +5,7 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,38 +26,27 @@ class Runtime;
 namespace drovik::comm::can {
 
 // The receive queue: every data frame the task reads, in arrival order, never
-// dropped while the device exists. Guarded by the port's receive_lock.
+// dropped while the device exists. Guarded by the port's receive lock. It
+// allocates only in make_room, with the lock let go: messages live in chunks,
+// and one spare chunk is kept ready, so a batch always finds room once the
+// port asked.
 class ReceiveQueue final : public FrameSink {
 public:
-    explicit ReceiveQueue(Port& port) : port_(port) {}
-    bool take(const socketcan::CANFrame& frame, std::int64_t received_ns) override;
-    std::optional<CanMessage> pop();
+    struct Chunk;
+    explicit ReceiveQueue(Port& port);
+    ~ReceiveQueue() override;
+
+    bool take(const socketcan::CANFrame& frame, std::int64_t received_ns, SinkLines& lines) override;
+    bool has_room(std::size_t frames) const override;
+    void make_room(std::unique_lock<std::mutex>& held) override;
+    // A chunk it no longer needs goes to `spent`, to be freed once the lock is let go.
+    std::optional<CanMessage> pop(std::unique_ptr<Chunk>& spent);
 
 private:
     Port& port_;
-    std::deque<CanMessage> messages_;
-};
-
-// Consumers take turns in the order they arrive; a turn lasts a whole wait.
-class ConsumerTurns {
-public:
-    class Turn {
-    public:
-        explicit Turn(ConsumerTurns& turns) : turns_(turns) {}
-        Turn(const Turn&) = delete;
-        ~Turn() { turns_.next(); }
-
-    private:
-        ConsumerTurns& turns_;
-    };
-    Turn wait_for_turn();
-
-private:
-    void next();
-    std::mutex mu_;
-    std::condition_variable served_;
-    std::uint64_t issued_ = 0;   // guarded by mu_
-    std::uint64_t serving_ = 0;  // guarded by mu_
+    std::unique_ptr<Chunk> first_;
+    Chunk* last_ = nullptr;
+    std::unique_ptr<Chunk> spare_;
 };
 
 class CanDeviceAsync {
@@ -80,9 +67,10 @@ public:
     // Fails with "channel closed" once the task has ended.
     rt::Result<void> send_nonblocking(const CanMessage& message);
 
-    // Only with the device's own receive queue. The calling thread waits (for
-    // its turn, then for a frame) keeping what it holds. The oldest queued
-    // message, else one read from the socket now; none when there is none.
+    // Only with the device's own receive queue, and one receiving caller at a
+    // time (the Python face refuses a second one at once). The calling thread
+    // waits keeping what it holds. The oldest queued message, else what the
+    // socket holds now, read into the queue; none when there is none.
     std::optional<CanMessage> try_receive();
     // The next message within `limit_ms` of the wait's start; a queued or
     // readable one is returned even with no time left. Empty on time-out, when
@@ -105,7 +93,6 @@ private:
     rt::Sender<CanMessage> transmit_;
     std::shared_ptr<Port> port_;
     std::shared_ptr<ReceiveQueue> queue_;  // null with another sink
-    std::unique_ptr<ConsumerTurns> turns_;
     std::optional<rt::JoinHandle<void>> socket_task_;  // dropping it detaches the task
 };
 

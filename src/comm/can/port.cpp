@@ -4,15 +4,14 @@
 #include <cerrno>
 
 #include "diag/stderr_line.hpp"
+#include "runtime/io/io_registration.hpp"
 #include "runtime/os_error.hpp"
 
 namespace drovik::comm::can {
 
 namespace {
 
-// Frames a reader takes in one system call: a group's four answers to a broadcast fit.
-constexpr std::size_t kCatchUpBatch = 8;
-static_assert(kCatchUpBatch <= socketcan::CANSocket::kMostPerBatch);
+constexpr std::size_t kBatch = socketcan::CANSocket::kMostPerBatch;
 
 }  // namespace
 
@@ -23,82 +22,140 @@ void Port::open(CanDevice device) {
 
 void Port::end() {
     {
-        std::lock_guard lock(receive_lock);
-        ended = true;
+        Held held(receive_lock_);
+        ended_ = true;
     }
-    frame_taken.notify_all();
+    frame_taken_.notify_all();
 }
 
-void begin_caller_turn(Port& port) {
-    if (!port.lent.load(std::memory_order_relaxed)) {
-        // Woken out of its wait for readability to keep off for the lease instead.
-        port.device()->take_reader().wake();
-        // A failure only costs the reactor's wake-ups meanwhile.
-        (void)port.device()->watch_reads(false);
-        port.lent.store(true, std::memory_order_release);
-    }
-    port.caller_turns.store(port.caller_turns.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    port.direct_reader = true;
+void Port::detach() {
+    std::shared_ptr<FrameSink> gone;  // released after the lock
+    Held held(receive_lock_);
+    gone = std::move(sink_);
 }
 
-void end_caller_turn(Port& port) {
-    port.direct_reader = false;
-    if (port.return_wanted) give_back_to_task(port);
-}
-
-void give_back_to_task(Port& port) {
-    port.direct_reader = false;
-    port.return_wanted = false;
-    port.lent.store(false, std::memory_order_release);
-    rt::Waker task = std::move(port.task_kept_off);
-    CanDevice& device = *port.device();
-    // The task waits for the next event; switching read events on again raises one
-    // at once when a frame is already there.
-    bool waiting = device.rearm_reader(device.events_seen(), task);
-    if (!device.watch_reads(true) || !waiting) task.wake();
-}
-
-bool take_back_from_callers(Port& port, const rt::Waker& task) {
-    if (port.direct_reader) {
-        port.return_wanted = true;
-        rt::store_waker(port.task_kept_off, task);
-        return false;
-    }
-    port.lent.store(false, std::memory_order_release);
-    (void)port.device()->watch_reads(true);
+bool Port::keep_task_off(const rt::Waker& task) {
+    Held held(receive_lock_);
+    if (!lent_.load(std::memory_order_relaxed)) return false;
+    rt::store_waker(task_waker_, task);
     return true;
 }
 
-void catch_up(Port& port) {
-    CanDevice* device = port.device();
-    if (device == nullptr) return;
+Port::Reclaim Port::reclaim(std::uint64_t turns_seen, const rt::Waker& task) {
+    Held held(receive_lock_);
+    if (!lent_.load(std::memory_order_relaxed)) return Reclaim::Taken;
+    if (caller_turns_.load(std::memory_order_relaxed) != turns_seen) return Reclaim::TurnsCame;
+    if (direct_reader_) {
+        return_wanted_ = true;
+        rt::store_waker(task_waker_, task);
+        return Reclaim::CallerInside;
+    }
+    lent_.store(false, std::memory_order_release);
+    // A failure only costs the reads that arrivals would have woken.
+    (void)device_->watch_reads(true);
+    return Reclaim::Taken;
+}
+
+std::optional<Port::Read> Port::read_for_task(rt::ReadinessWait& ready, rt::Context& cx) {
+    Held held(receive_lock_);
+    if (lent_.load(std::memory_order_relaxed) || !ready.poll(cx)) return std::nullopt;
+    Read read = read_batch(held);
+    if (read.failure == EAGAIN) device_->clear_read_ready();
+    return read;
+}
+
+Port::Read Port::read_batch(Held& held) {
+    Read read;
+    while (sink_ && !sink_->has_room(kBatch)) {
+        std::shared_ptr<FrameSink> sink = sink_;  // kept while the lock is let go
+        sink->make_room(held);
+    }
+    if (!sink_) {
+        read.taken = false;
+        return read;
+    }
+    std::array<socketcan::CANFrame, kBatch> frames;
+    std::array<std::int64_t, kBatch> received_ns;
+    auto batch = device_->read(frames, received_ns);
+    SinkLines lines;
+    for (std::size_t i = 0; i < batch.count && read.taken; ++i) read.taken = sink_->take(frames[i], received_ns[i], lines);
+    read.frames = batch.count;
+    read.failure = batch.failure;
+    if (!lines.empty()) {
+        held.unlock();
+        lines.write();
+        held.lock();
+    }
+    return read;
+}
+
+Port::Read Port::read_now(Held& held) {
+    Read read;
+    std::size_t frames = 0;
+    do {
+        read = read_batch(held);
+        frames += read.frames;
+    } while (read.taken && read.failure == 0);
+    read.frames = frames;
+    if (read.taken && read.failure != EAGAIN) {
+        held.unlock();
+        report_receive_failure(rt::os_error(read.failure));
+        held.lock();
+    }
+    return read;
+}
+
+void Port::lend(Held&, Loan loan) {
+    if (!lent_.load(std::memory_order_relaxed)) {
+        // Woken out of its wait for readability to keep off for the lease instead.
+        // A call's loan leaves it waiting there: with read events off, nothing wakes
+        // it before the call gives the socket back and turns them on again.
+        if (loan == Loan::Lease) device_->take_reader().wake();
+        // A failure only costs the reactor's wake-ups meanwhile.
+        (void)device_->watch_reads(false);
+        lent_.store(true, std::memory_order_release);
+    }
+    caller_turns_.store(caller_turns_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    direct_reader_ = true;
+}
+
+void Port::lend_for_call(Held& held) { lend(held, Loan::Call); }
+
+rt::Waker Port::give_back_locked() {
+    direct_reader_ = false;
+    return_wanted_ = false;
+    lent_.store(false, std::memory_order_release);
+    // Switching read events on again raises one at once when a frame is already there.
+    (void)device_->watch_reads(true);
+    return std::move(task_waker_);
+}
+
+void Port::give_back_unlocking(Held& held) {
+    rt::Waker task = give_back_locked();
+    held.unlock();
+    task.wake();
+}
+
+void Port::catch_up() {
+    if (device() == nullptr) return;
     // Blocks rather than skips when the task is handing a frame over: on one CPU a
     // reader that skipped would spin without a system call, and so without giving
     // the task the processor back, until the scheduler's next tick.
-    std::unique_lock lock(port.receive_lock);
-    if (!port.sink || port.direct_reader) return;
-    begin_caller_turn(port);
-    // One system call for what a broadcast's answers leave there, and for finding
-    // the socket empty after them.
-    std::array<socketcan::CANFrame, kCatchUpBatch> frames;
-    std::array<std::int64_t, kCatchUpBatch> received_ns;
-    for (;;) {
-        auto batch = device->read(frames, received_ns);
-        for (std::size_t i = 0; i < batch.count; ++i) {
-            if (!port.sink->take(frames[i], received_ns[i])) {
-                give_back_to_task(port);  // the task ends
-                return;
-            }
-        }
-        if (batch.failure == 0) continue;
-        if (batch.failure == EAGAIN) {
-            end_caller_turn(port);
-        } else {
-            // After a failure the task reads on.
-            report_receive_failure(rt::os_error(batch.failure));
-            give_back_to_task(port);
-        }
-        return;
+    Held held(receive_lock_);
+    if (!sink_ || direct_reader_) return;
+    lend(held, Loan::Lease);
+    Read read;
+    std::size_t frames = 0;
+    do {
+        read = read_batch(held);
+        frames += read.frames;
+    } while (read.taken && read.failure == 0);
+    direct_reader_ = false;
+    bool failed = read.taken && read.failure != EAGAIN;
+    // A burst, a failure or the task's end: the task reads on, woken by each arrival.
+    if (!read.taken || failed || frames > kBatch || return_wanted_) {
+        give_back_unlocking(held);
+        if (failed) report_receive_failure(rt::os_error(read.failure));
     }
 }
 

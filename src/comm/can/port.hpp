@@ -1,18 +1,34 @@
-// What the socket task of a CanDeviceAsync shares with the device's callers. The
-// task opens the socket and serves it; callers may also write it, and read it,
-// directly on their own thread. The two locks keep every frame in bus order
-// whoever moves it:
-// - send_lock is held for each write. A caller writes directly only when it
-//   holds the lock and nothing queued for the task is still unsent, so no frame
-//   overtakes one queued before it.
-// - receive_lock is held for each read together with the hand-over of what was
-//   read (to the sink or to the reading caller), and guards everything below it.
-// A caller that reads the socket itself borrows it for a lease: meanwhile read
-// events are off (arrivals wake no thread) and the task keeps off. Callers never
-// read the clock for it: each caller turn counts, and the task, waking once per
-// lease, lends it for another lease when turns came during the last one and
-// takes it back otherwise, so frames nobody asks for are still read within two
-// leases.
+// The port: what the socket task of a CanDeviceAsync shares with the device's
+// callers, and the protocol by which they share the socket.
+//
+// Writes. send_lock is held for each write. A caller writes directly only with
+// the lock held and nothing queued for the task still unsent (`unsent`), so no
+// frame overtakes one queued before it.
+//
+// Reads. receive_lock_ is held for each read of the socket together with the
+// hand-over of what it gave to the sink, so frames reach the sink in bus order
+// whoever reads them; every field below it is guarded by it. Nothing allocates
+// or writes while it is held: the sink makes room beforehand (make_room, which
+// lets the lock go meanwhile), and the lines a hand-over leaves are written
+// once it is released.
+//
+// Who reads. The socket is the task's or lent to callers (lent_):
+// - the task's: read events are on; each read event wakes the task, which reads
+//   what the socket holds, a batch per hand-over. A caller that finds the sink
+//   empty may read the socket too (read_now) without borrowing it.
+// - lent: read events are off (arrivals wake no thread) and the task keeps off.
+//   A caller inside a waiting read (direct_reader_) borrows it for that call and
+//   gives it back as the call ends, the task left waiting for readability
+//   meanwhile: neither end of such a loan wakes it, so a call costs two switches
+//   of read events and no hand-over between threads. A spinning reader of the sink (catch_up)
+//   keeps it across calls: each of its turns counts (caller_turns_), and the
+//   task, waking once a lease, lends it on when turns came during the last lease
+//   and takes it back otherwise; a caller still inside then gives it back as its
+//   turn ends. So frames nobody asks for wait at most two leases, and a turn
+//   that finds more than a batch waiting gives the socket back at once.
+// Whoever gives the socket back wakes the task (task_waker_, stored by the task
+// under the lock before it waits while the socket is lent). frame_taken_ is
+// notified when the sink took a frame and when the task ended.
 #pragma once
 
 #include <atomic>
@@ -25,70 +41,124 @@
 
 #include "comm/can/can_device.hpp"
 #include "comm/socketcan/can_frame.hpp"
+#include "diag/line_buffer.hpp"
 #include "runtime/result.hpp"
+#include "runtime/sched/context.hpp"
 #include "runtime/sched/waker.hpp"
+#include "runtime/time/deadline.hpp"
 
 namespace drovik::comm::can {
 
-// Where the socket task puts each frame it reads.
+// Room for the lines of one batch's hand-over, one per frame at most.
+using SinkLines = diag::LineBuffer<socketcan::CANSocket::kMostPerBatch * 96>;
+
+// Where the frames read from the socket go. Every call but make_room comes with
+// the port's receive lock held.
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    // Called in bus order with the port's receive_lock held, with the kernel's
-    // receive time (see CANSocket); false when nobody takes frames any more,
-    // which ends the socket task.
-    virtual bool take(const socketcan::CANFrame& frame, std::int64_t received_ns) = 0;
+    // In bus order, with the kernel's receive time (see CANSocket); never allocates.
+    // Lines for standard error go to `lines`, written after the lock is released.
+    // False when nobody takes frames any more.
+    virtual bool take(const socketcan::CANFrame& frame, std::int64_t received_ns, SinkLines& lines) = 0;
+    // Whether `frames` more can be taken without allocating.
+    virtual bool has_room(std::size_t frames) const {
+        (void)frames;
+        return true;
+    }
+    // Called with the lock held (as `held`) when has_room said no: lets it go
+    // while it allocates and takes it again.
+    virtual void make_room(std::unique_lock<std::mutex>& held) { (void)held; }
 };
 
 class Port {
 public:
-    explicit Port(std::shared_ptr<FrameSink> sink) : sink(std::move(sink)) {}
+    using Held = std::unique_lock<std::mutex>;
+
+    // What a read of the socket gave: `frames` handed to the sink; `failure` is
+    // EAGAIN when the socket was found empty, another errno when reading failed,
+    // 0 when more may wait. `taken` is false once nobody takes frames.
+    struct Read {
+        std::size_t frames = 0;
+        int failure = 0;
+        bool taken = true;
+    };
+    enum class Reclaim { Taken, TurnsCame, CallerInside };
+
+    // The sink comes before the task starts.
+    void attach(std::shared_ptr<FrameSink> sink) { sink_ = std::move(sink); }
 
     // By the task once the socket is open; callers may use it from then on.
     void open(CanDevice device);
-    // By the task as it ends: callers waiting for the task stop waiting.
+    // By the task as it ends: callers waiting for frames stop waiting.
     void end();
     // The open socket, or null before the task opened it (or when it could not).
     // Moved in before the flag is raised and never changed afterwards.
     CanDevice* device() noexcept { return opened_.load(std::memory_order_acquire) ? &*device_ : nullptr; }
+    // By the device as it goes: the sink takes no more frames.
+    void detach();
+
+    Held hold() { return Held(receive_lock_); }
+    bool ended(const Held&) const noexcept { return ended_; }
+    void wait_for_frame(Held& held, rt::Clock::time_point until) { frame_taken_.wait_until(held, until); }
+    void frame_taken() { frame_taken_.notify_one(); }
+
+    // --- The task's side.
+    bool lent() const noexcept { return lent_.load(std::memory_order_acquire); }
+    std::uint64_t caller_turns() const noexcept { return caller_turns_.load(std::memory_order_acquire); }
+    // Before the task waits while the socket is lent: false when it is not lent
+    // (any more), else whoever gives it back wakes `task`.
+    bool keep_task_off(const rt::Waker& task);
+    // Once a lease passed with `turns_seen` caller turns.
+    Reclaim reclaim(std::uint64_t turns_seen, const rt::Waker& task);
+    // One batch read for the task once `ready` reports the socket readable; none
+    // while the wait is pending or the socket is lent. Clears the readiness when
+    // the socket was found empty.
+    std::optional<Read> read_for_task(rt::ReadinessWait& ready, rt::Context& cx);
+
+    // --- The callers' side, with the lock held.
+    // What the socket holds now, into the sink; a failure is reported here.
+    Read read_now(Held& held);
+    // Around a waiting read on the caller's own thread, the lock released meanwhile.
+    void lend_for_call(Held& held);
+    // Ends that call's loan; lets the lock go.
+    void give_back(Held& held) { give_back_unlocking(held); }
+
+    // For readers of what the sink stores: reads what the socket holds right now and
+    // hands it to the sink, so that what they read is as fresh as the bus even when
+    // the task has not had a processor yet. Waits only for a read in progress.
+    void catch_up();
 
     std::mutex send_lock;
     std::atomic<std::size_t> unsent{0};  // queued for the task, not yet written
 
-    std::mutex receive_lock;
-    std::condition_variable frame_taken;  // the sink took a frame, or the task ended
-    std::shared_ptr<FrameSink> sink;      // null once the device is gone
-    // Lent to callers; written under receive_lock, read by the task without it.
-    std::atomic<bool> lent{false};
-    // Caller turns so far; bumped under receive_lock, read by the task without it.
-    std::atomic<std::uint64_t> caller_turns{0};
-    bool direct_reader = false;           // a caller is inside a call that reads the socket
-    bool return_wanted = false;           // the task found the lease over with a caller inside
-    rt::Waker task_kept_off;              // the task, waiting for that caller to give it back
-    bool ended = false;                   // the task has ended
-
 private:
+    // A lease outlasts the call and needs the task awake to take it back; a call's
+    // loan ends with the call.
+    enum class Loan { Lease, Call };
+    void lend(Held& held, Loan loan);
+    // The task's waker, for the caller to wake once it let the lock go.
+    rt::Waker give_back_locked();
+    void give_back_unlocking(Held& held);
+    // One batch into the sink; `held` may be let go meanwhile (room, lines).
+    Read read_batch(Held& held);
+
+    std::mutex receive_lock_;
+    std::condition_variable frame_taken_;
+    std::shared_ptr<FrameSink> sink_;  // null once the device is gone
+    std::atomic<bool> lent_{false};
+    std::atomic<std::uint64_t> caller_turns_{0};
+    bool direct_reader_ = false;  // a caller is inside a call that reads the socket
+    bool return_wanted_ = false;  // the task found the lease over with a caller inside
+    rt::Waker task_waker_;        // the task, waiting while the socket is lent
+    bool ended_ = false;
+
     std::optional<CanDevice> device_;  // set once, before opened_
     std::atomic<bool> opened_{false};
 };
 
-// Around a caller's reads on its own thread, with receive_lock held. The turn
-// ends without giving the socket back unless the task asked for it meanwhile (a
-// long wait); give_back_to_task returns it at once: the task then waits for the
-// next read event, which comes at once if a frame is already waiting.
-void begin_caller_turn(Port& port);
-void end_caller_turn(Port& port);
-void give_back_to_task(Port& port);
-// By the task, with receive_lock held, once a lease passed with no caller turn.
-// False when a caller is inside: it gives the socket back as its turn ends.
-bool take_back_from_callers(Port& port, const rt::Waker& task);
-
-// For readers of what the sink stores: reads what the socket holds right now and
-// hands it to the sink, so that what they read is as fresh as the bus even when
-// the task has not had a processor yet. Waits only for a read in progress.
-void catch_up(Port& port);
-
-// The failure lines of the socket work, written wherever the work happens.
+// The failure lines of the socket work, written wherever the work happens
+// (never with the receive lock held).
 void report_send_failure(const rt::Error& error);
 void report_receive_failure(const rt::Error& error);
 

@@ -39,18 +39,22 @@ Ref send(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
     return py::none();
 }
 
-Ref try_receive(CanDeviceAsync& self) {
+// A receive from a signal handler or a timer function that interrupted one of
+// this device's receives raises at once rather than wait for its own caller.
+Ref try_receive(py::Object<CanDeviceAsync>& self) {
+    auto exclusive = self.borrow.exclusive();
     prepare_to_block();
-    return message_or_none(self.try_receive());
+    return message_or_none(self.value().try_receive());
 }
 
 constexpr py::Signature receive_timeout_sig = "receive_timeout($self, timeout_ms)";
 
-Ref receive_timeout(CanDeviceAsync& self, PyObject* args, PyObject* kwargs) {
+Ref receive_timeout(py::Object<CanDeviceAsync>& self, PyObject* args, PyObject* kwargs) {
     auto [timeout_arg] = py::parse_args<receive_timeout_sig>(args, kwargs);
     std::uint64_t timeout_ms = py::named_argument(timeout_arg, py::to_u64);
+    auto exclusive = self.borrow.exclusive();
     prepare_to_block();
-    auto message = self.receive_within(timeout_ms, &no_signal_raised);
+    auto message = self.value().receive_within(timeout_ms, &no_signal_raised);
     if (PyErr_Occurred()) throw py::ErrorAlreadySet{};  // a signal handler raised while it waited
     return message_or_none(std::move(message));
 }

@@ -16,8 +16,8 @@ namespace drovik::comm::can {
 namespace {
 
 constexpr auto kPauseAfterReceiveError = std::chrono::milliseconds(100);
-// Long enough that a loop reading every few milliseconds keeps the socket, short
-// enough that frames nobody asks for wait little in the kernel's buffer.
+// Long enough that a loop reading the sink each tick keeps the socket between
+// ticks, short enough that frames nobody asks for wait little in the kernel's buffer.
 constexpr auto kLease = std::chrono::milliseconds(10);
 // A refused write waits for the socket's next writable edge; a refusal that a
 // writable socket keeps giving (a busy controller) is retried at this pace.
@@ -25,71 +25,70 @@ constexpr auto kRefusedWriteRetry = std::chrono::milliseconds(10);
 // Queued frames written before the task looks at the socket's reads again.
 constexpr int kWriteBatch = 64;
 
-enum class Received { Taken, NotTaken, Failed };
-
-struct ReadOutcome {
-    Received what = Received::Taken;
-    int failure = 0;  // errno of a failed read
+// When the socket was last lent out as the task saw it; kept across events, so
+// that sends coming in meanwhile do not restart the lease.
+struct LeaseWatch {
+    std::optional<rt::Clock::time_point> due;  // of the current lease, while lent
+    std::uint64_t turns_seen = 0;               // caller turns as that lease began
 };
 
-// One frame read and handed to the sink, or a failed read. Waits while the
+// One batch read and handed to the sink, or a failed read. Waits while the
 // socket is lent to callers.
-class NextFrame {
+class NextBatch {
 public:
-    explicit NextFrame(Port& port) : port_(port), device_(*port.device()), ready_(device_.readable()) {}
+    NextBatch(Port& port, LeaseWatch& lease)
+        : port_(port), device_(*port.device()), ready_(device_.readable()), lease_(lease) {}
 
     bool poll(rt::Context& cx) {
         for (;;) {
             if (!wait_for_lease(cx)) return false;
-            std::lock_guard lock(port_.receive_lock);
-            if (port_.lent.load(std::memory_order_relaxed)) continue;  // lent again meanwhile
-            if (!ready_.poll(cx)) return false;
-            socketcan::CANFrame frame;
-            std::int64_t received_ns;
-            int failure = device_.read(frame, received_ns);
-            if (failure == EAGAIN) {
-                device_.clear_read_ready();
-                continue;
+            auto read = port_.read_for_task(ready_, cx);
+            if (!read) {
+                if (port_.lent()) continue;  // lent again meanwhile
+                return false;
             }
-            if (failure != 0) {
-                outcome_ = {Received::Failed, failure};
-            } else {
-                outcome_.what = port_.sink && port_.sink->take(frame, received_ns) ? Received::Taken : Received::NotTaken;
-            }
+            if (read->failure == EAGAIN && read->frames == 0 && read->taken) continue;
+            read_ = *read;
             return true;
         }
     }
 
-    ReadOutcome take() { return outcome_; }
+    Port::Read take() { return read_; }
 
 private:
     // True once the socket is the task's again. While callers keep taking turns
-    // this wakes once a lease and takes no lock; a caller still inside when a
-    // lease passes without turns gives the socket back as its turn ends.
+    // this wakes once a lease and takes the lock only to say where it waits.
     bool wait_for_lease(rt::Context& cx) {
-        while (port_.lent.load(std::memory_order_acquire)) {
-            std::uint64_t turns = port_.caller_turns.load(std::memory_order_acquire);
-            if (!lease_ || turns != turns_seen_) {
-                turns_seen_ = turns;
-                lease_.emplace(rt::sleep_for(kLease));
+        while (port_.lent()) {
+            if (!lease_.due) {
+                lease_.turns_seen = port_.caller_turns();
+                lease_.due = rt::Clock::now() + kLease;
             }
-            if (!lease_->poll(cx)) return false;
-            lease_.reset();
-            if (port_.caller_turns.load(std::memory_order_acquire) != turns_seen_) continue;
-            std::lock_guard lock(port_.receive_lock);
-            if (!port_.lent.load(std::memory_order_relaxed)) break;
-            if (port_.caller_turns.load(std::memory_order_relaxed) != turns_seen_) continue;
-            if (!take_back_from_callers(port_, cx.waker)) return false;
+            if (!sleep_) sleep_.emplace(rt::sleep_until(rt::Deadline::at(*lease_.due)));
+            if (!sleep_->poll(cx)) {
+                if (port_.keep_task_off(cx.waker)) return false;
+                sleep_.reset();  // given back meanwhile
+                continue;
+            }
+            sleep_.reset();
+            lease_.due.reset();
+            if (port_.caller_turns() != lease_.turns_seen) continue;  // another lease
+            switch (port_.reclaim(lease_.turns_seen, cx.waker)) {
+                case Port::Reclaim::Taken: break;
+                case Port::Reclaim::TurnsCame: continue;
+                case Port::Reclaim::CallerInside: return false;  // it wakes the task as it gives it back
+            }
         }
+        lease_.due.reset();
         return true;
     }
 
     Port& port_;
     CanDevice& device_;
     rt::ReadinessWait ready_;
-    std::optional<rt::Sleep> lease_;
-    std::uint64_t turns_seen_ = 0;
-    ReadOutcome outcome_;
+    LeaseWatch& lease_;
+    std::optional<rt::Sleep> sleep_;
+    Port::Read read_;
 };
 
 // Writes one queued message, waiting for writability while the kernel refuses it.
@@ -122,11 +121,10 @@ rt::Task<void> write_queued(Port& port, CanMessage message) {
 
 // Either what the transmit queue gave (empty once it is closed and drained) or
 // what reading gave.
-using Event = std::variant<std::optional<CanMessage>, ReadOutcome>;
+using Event = std::variant<std::optional<CanMessage>, Port::Read>;
 
-rt::Task<Event> next_event(rt::Receiver<CanMessage>& transmit, bool transmit_open, Port& port) {
-    if (!transmit_open) co_return Event(std::in_place_index<1>, co_await NextFrame(port));
-    auto ready = co_await rt::select(transmit.recv(), NextFrame(port));
+rt::Task<Event> next_event(rt::Receiver<CanMessage>& transmit, Port& port, LeaseWatch& lease) {
+    auto ready = co_await rt::select(transmit.recv(), NextBatch(port, lease));
     if (ready.index() == 0) co_return Event(std::in_place_index<0>, std::get<0>(std::move(ready)));
     co_return Event(std::in_place_index<1>, std::get<1>(ready));
 }
@@ -148,15 +146,14 @@ rt::Task<void> run_socket_task(std::string interface, rt::Receiver<CanMessage> t
         co_return;
     }
     port->open(std::move(opened).value());
-    bool transmit_open = true;
+    LeaseWatch lease;
     for (;;) {
-        Event event = co_await next_event(transmit, transmit_open, *port);
+        Event event = co_await next_event(transmit, *port, lease);
         if (event.index() == 0) {
             auto& message = std::get<0>(event);
-            if (!message) {
-                transmit_open = false;  // its device is gone: only receiving is left
-                continue;
-            }
+            // Closed once its device is gone (which detached the sink first): the
+            // task ends now rather than at the next frame, which may never come.
+            if (!message) break;
             co_await write_queued(*port, *message);
             // A backlog goes out back to back; reading gets its turn between batches.
             for (int written = 1; written < kWriteBatch; ++written) {
@@ -166,9 +163,9 @@ rt::Task<void> run_socket_task(std::string interface, rt::Receiver<CanMessage> t
             }
             continue;
         }
-        ReadOutcome read = std::get<1>(event);
-        if (read.what == Received::NotTaken) break;  // nobody can take it any more
-        if (read.what == Received::Failed) {
+        Port::Read read = std::get<1>(event);
+        if (!read.taken) break;  // nobody can take it any more
+        if (read.failure != 0 && read.failure != EAGAIN) {
             report_receive_failure(rt::os_error(read.failure));
             co_await rt::sleep_for(kPauseAfterReceiveError);
         }

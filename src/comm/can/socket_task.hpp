@@ -12,7 +12,8 @@
 
 namespace drovik::comm::can {
 
-// Serves both directions until a received frame can no longer be handed on.
+// Serves both directions until its device is gone (its transmit queue closes)
+// or a received frame can no longer be handed on.
 // Failures are reported on standard error, never returned.
 rt::Task<void> run_socket_task(std::string interface, rt::Receiver<CanMessage> transmit, std::shared_ptr<Port> port);
 

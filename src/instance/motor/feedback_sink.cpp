@@ -1,9 +1,5 @@
 #include "instance/motor/feedback_sink.hpp"
 
-#include <cstdio>
-#include <string>
-
-#include "diag/stderr_line.hpp"
 #include "instance/motor/motor_group.hpp"
 #include "comm/socketcan/can_socket.hpp"
 #include "instance/motor/protocol/feedback_decoding.hpp"
@@ -26,30 +22,26 @@ std::shared_ptr<Device> claimant(DeviceList& list, std::uint32_t id, bool extend
     return nullptr;
 }
 
-void report_unmatched(std::uint32_t id, std::span<const std::uint8_t> data) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "%X", id);
-    std::string line = "[Motor] unmatched feedback frame: id=0x";
-    line += hex;
-    line += ", data=[";
+void report_unmatched(std::uint32_t id, std::span<const std::uint8_t> data, comm::can::SinkLines& lines) {
+    auto line = lines.line();
+    line.text("[Motor] unmatched feedback frame: id=0x").hex(id).text(", data=[");
     for (std::size_t i = 0; i < data.size(); ++i) {
-        if (i != 0) line += ", ";
-        line += std::to_string(data[i]);
+        if (i != 0) line.text(", ");
+        line.decimal(data[i]);
     }
-    line += ']';
-    diag::write_stderr_line(line);
+    line.text("]");
 }
 
 }  // namespace
 
-bool FeedbackSink::take(const socketcan::CANFrame& frame, std::int64_t received_ns) {
+bool FeedbackSink::take(const socketcan::CANFrame& frame, std::int64_t received_ns, comm::can::SinkLines& lines) {
     if (frame.remote()) return true;
-    auto feedback = accept_feedback(frame.id(), frame.data());
+    auto feedback = accept_feedback(frame.id(), frame.data(), lines);
     if (!feedback) return true;
     if (auto device = claimant(*list_, frame.id(), frame.extended())) {
         device->update_watch_data(*feedback, socketcan::monotonic_ns_of(received_ns));
     } else {
-        report_unmatched(frame.id(), frame.data());
+        report_unmatched(frame.id(), frame.data(), lines);
     }
     return true;
 }

@@ -17,7 +17,7 @@ public:
     // Remote requests carry no data and are passed over. Other frames of a length
     // but 8 and frames no driver claims are reported on standard error and dropped.
     // Stores each driver's feedback with the time the kernel received it.
-    bool take(const socketcan::CANFrame& frame, std::int64_t received_ns) override;
+    bool take(const socketcan::CANFrame& frame, std::int64_t received_ns, comm::can::SinkLines& lines) override;
 
 private:
     std::shared_ptr<DeviceList> list_;

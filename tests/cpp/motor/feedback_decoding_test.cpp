@@ -1,3 +1,4 @@
+#include "diag/line_buffer.hpp"
 #include "instance/motor/protocol/feedback_decoding.hpp"
 
 #include <gtest/gtest.h>
@@ -79,8 +80,10 @@ class LengthRule : public testing::TestWithParam<LengthCase> {};
 
 TEST_P(LengthRule, DropsAnyLengthButEightWithOneWarningLine) {
     const std::vector<std::uint8_t> data(GetParam().length, 0x11);
+    diag::LineBuffer<256> lines;
+    const auto accepted = accept_feedback(GetParam().id, data, lines);
     testing::internal::CaptureStderr();
-    const auto accepted = accept_feedback(GetParam().id, data);
+    lines.write();
     const std::string written = testing::internal::GetCapturedStderr();
     EXPECT_EQ(written, GetParam().line);
     EXPECT_EQ(accepted.has_value(), GetParam().line.empty());
@@ -98,7 +101,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LengthRule, AcceptedFramesAreDecoded) {
     const std::uint8_t data[] = {0x00, 0x00, 0x80, 0x3F, 0x64, 0x00, 0x9C, 0xFF};
-    const auto accepted = accept_feedback(0x201, data);
+    diag::LineBuffer<256> lines;
+    const auto accepted = accept_feedback(0x201, data, lines);
+    EXPECT_TRUE(lines.empty());
     ASSERT_TRUE(accepted);
     EXPECT_EQ(*accepted, (WatchData{1.0f, 10.0f, -1.0f}));
 }

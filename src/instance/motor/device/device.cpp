@@ -40,13 +40,13 @@ void Device::update_watch_data(const WatchData& data, std::int64_t received_ns) 
 }
 
 WatchData Device::watch_data() const {
-    if (auto port = feedback_port_.lock()) comm::can::catch_up(*port);
+    if (auto port = feedback_port_.lock()) port->catch_up();
     std::lock_guard guard(watch_lock_);
     return watch_;
 }
 
 std::optional<double> Device::feedback_age() const {
-    if (auto port = feedback_port_.lock()) comm::can::catch_up(*port);
+    if (auto port = feedback_port_.lock()) port->catch_up();
     std::int64_t received = feedback_received_ns_.load(std::memory_order_relaxed);
     if (received == 0) return std::nullopt;
     // steady_clock is CLOCK_MONOTONIC on Linux, the clock of the stored time.

@@ -19,7 +19,19 @@ inline constexpr std::size_t kFeedbackLength = 8;
 WatchData decode_feedback(std::span<const std::uint8_t, kFeedbackLength> data) noexcept;
 
 // Every received frame goes through here before its identifier is looked at:
-// one of any length but 8 is dropped with a warning line on standard error.
-std::optional<WatchData> accept_feedback(std::uint32_t id, std::span<const std::uint8_t> data) noexcept;
+// one of any length but 8 is dropped with a warning line, kept in `lines` (a
+// diag::LineBuffer) for standard error once the receive lock is let go.
+template <class Lines>
+std::optional<WatchData> accept_feedback(std::uint32_t id, std::span<const std::uint8_t> data, Lines& lines) noexcept {
+    if (data.size() != kFeedbackLength) {
+        lines.line()
+            .text("Warning: ignoring CAN frame 0x")
+            .hex(id)
+            .text(" with unexpected length ")
+            .decimal(static_cast<std::uint32_t>(data.size()));
+        return std::nullopt;
+    }
+    return decode_feedback(data.first<kFeedbackLength>());
+}
 
 }  // namespace drovik::motor
