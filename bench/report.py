@@ -236,12 +236,12 @@ def can_section(size):
                  size["platform_trips"])
     text = [
         can_tables(figures),
-        f"Round trips (`round_trips.py`): a responder process answers each request 0x100 with a feedback frame "
+        "Round trips (`round_trips.py`): a responder process answers each request 0x100 with a feedback frame "
         "0x201 carrying the request's number; each loop times request -> answer visible to Python, the loops "
-        "taking turns in {size['trip_rounds']} rounds of {size['trips_per_round']} (the guest's speed "
-        "changes within a run: short rounds spread that over all loops). The Motor loop reads `get_watch_data()` back to back, holding the "
-        "interpreter lock and a processor, so it is set against a socket read back to back "
-        "(`recv(MSG_DONTWAIT)` until the answer shows); the blocking devices against blocking readers. Sends "
+        f"taking turns in {size['trip_rounds']} rounds of {size['trips_per_round']} (the guest's speed "
+        "changes within a run: short rounds spread that over all loops). The Motor loop reads `get_watch_data()` "
+        "back to back, holding the interpreter lock and a processor, so it is set against a socket read back to "
+        "back (`recv(MSG_DONTWAIT)` until the answer shows); the blocking devices against blocking readers. Sends "
         "(`can_send.py`): 8-byte frames as fast as the loop goes, counted by a stdlib receiver in another process; "
         "calls per second compare only among blocking senders (`CanDeviceNonBlocking.send` returns once the frame "
         "is queued), and every rate of frames delivered is over the whole span from the first send call to the "
@@ -447,8 +447,8 @@ def run_async_section(size):
                           f" Goal for SIGINT -> `block_all` returning with ten timers: under 20 ms: {goal} "
                           f"(max {ours_sig['max_ms']} ms); every timer had ended {ours_sig['ended_max_ms']} ms "
                           "after the signal at most (the precision timers, at 100 Hz, end at their next "
-                          "deadline). Jobs run on job threads, at most four per CPU, so the "
-                          f"threads of a process that queued {size['async_queued']:,} jobs are those of one that queued 100.")
+                          "deadline). Jobs run on job threads, at most four per CPU, so the threads of a "
+                          f"process that queued {size['async_queued']:,} jobs are those of one that queued 100.")
 
 
 def realtime_section(size):
