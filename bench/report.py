@@ -100,8 +100,8 @@ def ratio(ours, theirs, higher_is_better):
 def figure(value):
     if value is None:
         return "—"
-    if isinstance(value, int) or value.is_integer():
-        return str(int(value))  # counts and rates in full, not as 1.2e+07
+    if isinstance(value, int) or value.is_integer() or abs(value) >= 1000:
+        return str(round(value))  # counts and rates in full, not as 1.2e+07
     return f"{value:g}"
 
 
@@ -581,9 +581,10 @@ def timer_spin_section(size):
         "that waits the same way, and beside a busy thread (goals: p99 at most 1.3 times the timer's alone, "
         "the busy thread at least 0.9 of its turns alone):",
         table(ratios),
-        f"The busy thread's turns per s: alone {turns}, beside the adaptive timer {cases[busy]['turns_per_s']}, "
-        f"beside the fixed spin {cases['fixed beside a busy thread']['turns_per_s']}, beside the stdlib loop "
-        f"{cases['stdlib beside a busy thread']['turns_per_s']}.",
+        f"The busy thread's turns per s: alone {turns:.0f}, beside the adaptive timer "
+        f"{cases[busy]['turns_per_s']:.0f}, beside the fixed spin "
+        f"{cases['fixed beside a busy thread']['turns_per_s']:.0f}, beside the stdlib loop "
+        f"{cases['stdlib beside a busy thread']['turns_per_s']:.0f}.",
     ])
 
 
@@ -668,7 +669,9 @@ def main():
         "## Real-time opt-in on a busy machine\n\n" + realtime,
         "## Idle CPU\n\n" + idle,
     ] + more + [
-        f"One run took {time.monotonic() - started:.0f} s.",
+        f"bench/report.py took {time.monotonic() - started:.0f} s"
+        + (f", the whole `bench/run-all` {time.time() - float(os.environ['DROVIK_BENCH_BEGAN']):.0f} s (build, "
+           "guest and exit runs included)." if os.environ.get("DROVIK_BENCH_BEGAN") else "."),
     ]) + "\n"
     (out_dir / "REPORT.md").write_text(report)
     print(f"report written to {out_dir / 'REPORT.md'}")
