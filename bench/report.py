@@ -417,13 +417,12 @@ def run_async_section(size):
     rt, pool = r["round_trip"]["run_async"], r["round_trip"]["ThreadPoolExecutor"]
     sig = r["sigint_to_return"]
     ours_sig, plain_sig = sig["block_all, 10 timers"], sig["plain Python, 10 timer threads"]
-    rows = [
-        ("start -> wait() round trip p50", "run_async", rt["p50_us"], "ThreadPoolExecutor", pool["p50_us"], "us",
-         False),
-        ("start -> wait() round trip p99", "run_async", rt["p99_us"], "ThreadPoolExecutor", pool["p99_us"], "us",
-         False),
-        ("tasks per s, batch started then waited", "run_async", r["batch_tasks_per_s"]["run_async"],
-         "ThreadPoolExecutor", r["batch_tasks_per_s"]["ThreadPoolExecutor"], "tasks/s", True),
+    batch = f"batch of {size['async_batch']}"
+    rows = [(f"start -> wait() round trip {q}", f"run_async ({rt['trips']} trips)", rt[f"{q}_us"],
+             f"ThreadPoolExecutor ({pool['trips']} trips)", pool[f"{q}_us"], "us", False) for q in ("p50", "p99")]
+    rows += [
+        ("tasks per s, batch started then waited", f"run_async ({batch})", r["batch_tasks_per_s"]["run_async"],
+         f"ThreadPoolExecutor ({batch})", r["batch_tasks_per_s"]["ThreadPoolExecutor"], "tasks/s", True),
         ("SIGINT -> the stop returns, p50", f"block_all returns, 10 timers ({ours_sig['runs']} runs)",
          ours_sig["p50_ms"], f"Event set, 10 threads ({plain_sig['runs']} runs)", plain_sig["p50_ms"], "ms", False),
         ("SIGINT -> the stop returns, max", "block_all returns", ours_sig["max_ms"], "Event set",
