@@ -520,8 +520,9 @@ SPIN_CONDITIONS = ("default idle", "default 2 hogs", "rt idle", "rt 2 hogs")
 
 
 def spin_row(name, c):
-    timing = (f"{c['timing_p50_us']} / {c['python_p50_us']}" if "timing_p50_us" in c else "—")
-    return (f"| {name} | {c['cpu_pct']} | {c['err_p50_us']} | {c['err_p99_us']} | {c['worst_p99_us']} | "
+    timing = (f"{figure(c['timing_p50_us'])} / {figure(c['python_p50_us'])}" if "timing_p50_us" in c else "—")
+    return (f"| {name} | {figure(c['cpu_pct'])} | {figure(c['err_p50_us'])} | {figure(c['err_p99_us'])} | "
+            f"{figure(c['worst_p99_us'])} | "
             f"{c['ticks']} of {c['ticks_expected']} | {timing} |")
 
 
@@ -627,6 +628,16 @@ MORE_SECTIONS = [
 ]
 
 
+def run_time(started):
+    text = f"bench/report.py took {time.monotonic() - started:.0f} s"
+    began, kept = os.environ.get("DROVIK_BENCH_BEGAN"), os.environ.get("DROVIK_BENCH_SKIP")
+    if not began:
+        return text + "."
+    return (text + f", the whole `bench/run-all` {time.time() - float(began):.0f} s (build included; "
+            + (f"DROVIK_BENCH_SKIP={kept!r}: those figures are the dated ones above)." if kept
+               else "guest and exit runs included)."))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True)
@@ -668,9 +679,7 @@ def main():
         "## Real-time opt-in on a busy machine\n\n" + realtime,
         "## Idle CPU\n\n" + idle,
     ] + more + [
-        f"bench/report.py took {time.monotonic() - started:.0f} s"
-        + (f", the whole `bench/run-all` {time.time() - float(os.environ['DROVIK_BENCH_BEGAN']):.0f} s (build, "
-           "guest and exit runs included)." if os.environ.get("DROVIK_BENCH_BEGAN") else "."),
+        run_time(started),
     ]) + "\n"
     (out_dir / "REPORT.md").write_text(report)
     print(f"report written to {out_dir / 'REPORT.md'}")

@@ -170,7 +170,7 @@ def main():
     summary = {"seconds": args.seconds, "rounds": args.rounds, "rt_priority": int(RT_PRIORITY),
                "spin_us": SPIN_NS // 1000, "cases": {}}
     for name, runs in rows.items():
-        line = {key: statistics.median(r[key] for r in runs) for key in runs[0] if key != "ticks"}
+        line = {key: round(statistics.median(r[key] for r in runs), 2) for key in runs[0] if key != "ticks"}
         line["ticks"] = sum(r["ticks"] for r in runs)
         line["ticks_expected"] = round(args.rounds * args.seconds * HZ) if name != "busy thread alone" else 0
         line["worst_p99_us"] = max((r.get("err_p99_us", 0) for r in runs), default=0)
