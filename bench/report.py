@@ -1,10 +1,12 @@
 """Runs every benchmark under bench/ once and writes bench/REPORT.md with its plots.
 
-    python3 bench/report.py --build BUILD [--out bench]
+    python3 bench/report.py --build BUILD [--out bench] [--short]
 
 BUILD is a CMake build of the project with DROVIK_BUILD_TESTS and
 DROVIK_BUILD_MODULE on (bench_runtime, timer_floor, the module). Run it under
 testing/vbus/run-with-vbus without kernel CAN; bench/run-all does all of that.
+--short runs every benchmark with far fewer samples: the whole chain end to end
+in a few minutes, figures too noisy to cite.
 """
 
 import argparse
@@ -23,13 +25,27 @@ sys.path.insert(0, str(HERE / "robot"))
 import robot_report  # noqa: E402
 
 IFACE, FLOOD_IFACE = "vcan0", "vcan1"
-# bench/run-all starts the virtual bus with vcan0..vcan7 for the robot-scale loop; bench/guest_can.py raises them.
-ROBOT_ARGS = ("--buses", "1,2,4,8", "--seconds", 3, "--rounds", 2)
 
-# Benchmarks that other branches add as scripts of their own (the timers' adaptive spin, CAN bursts, exit
-# torture runs) are wired in here: (title, function returning the section's Markdown; run each script with
-# python(...) so that its time shows in the log).
-MORE_SECTIONS = []
+# How much each benchmark runs: the full run, and the short one (--short) that only shows the chain works.
+# bench/run-all starts the virtual bus with vcan0..vcan7 for the robot-scale loop; bench/guest_can.py raises them.
+FULL = {
+    "frames": 50000, "guest_frames": 20000, "platform_frames": 100000, "platform_trips": 3000,
+    "trip_rounds": 20, "trips_per_round": 100, "queued_frames": 200000,
+    "motor_calls": 100000, "motor_samples": 1000, "idle_seconds": 3,
+    "robot": ("--buses", "1,2,4,8", "--seconds", 3, "--rounds", 2),
+    "timer_seconds": 2, "lateness_seconds": 3, "contention_seconds": 6, "contention_spans": 12,
+    "demo_seconds": 20, "async_trips": 3000, "async_batch": 20000, "async_queued": 100000, "signals": 10,
+    "realtime_seconds": 3, "spin_seconds": 1, "spin_rounds": 8,
+}
+SHORT = dict(FULL, **{
+    "frames": 5000, "guest_frames": 2000, "platform_frames": 10000, "platform_trips": 300,
+    "trip_rounds": 4, "trips_per_round": 25, "queued_frames": 20000,
+    "motor_calls": 10000, "motor_samples": 200, "idle_seconds": 1,
+    "robot": ("--buses", "1,8", "--seconds", 1, "--rounds", 1),
+    "timer_seconds": 0.5, "lateness_seconds": 0.5, "contention_seconds": 1, "contention_spans": 4,
+    "demo_seconds": 3, "async_trips": 300, "async_batch": 2000, "async_queued": 10000, "signals": 3,
+    "realtime_seconds": 0.5, "spin_seconds": 0.3, "spin_rounds": 2,
+})
 
 # Idle CPU, each in a fresh process: set up, let it settle, then measure a quiet stretch.
 IDLE_MEASURE = r"""
@@ -81,12 +97,27 @@ def ratio(ours, theirs, higher_is_better):
     return f"{value:.2f}x {'better' if value >= 1 else 'worse'}"
 
 
+def figure(value):
+    if value is None:
+        return "—"
+    if isinstance(value, int) or value.is_integer() or abs(value) >= 1000:
+        return str(round(value))  # counts and rates in full, not as 1.2e+07
+    return f"{value:g}"
+
+
 def table(rows, what="drovik", against="alternative"):
+    """rows: (measure, ours_name, ours, theirs_name, theirs, unit, higher_is_better[, why no ratio]); a row
+    whose two sides do not compare like for like carries the reason instead of a ratio."""
     lines = [f"| measure | {what} | {against} | figure | ratio (drovik vs alternative) |", "|---|---|---|---|---|"]
-    for measure, ours_name, ours, theirs_name, theirs, unit, higher_is_better in rows:
-        lines.append(f"| {measure} | {ours_name}: {ours:g} | {theirs_name}: {theirs if theirs is not None else '—'} "
-                     f"| {unit} | {ratio(ours, theirs, higher_is_better)} |")
+    for measure, ours_name, ours, theirs_name, theirs, unit, higher_is_better, *why_not in rows:
+        shown = f"— ({why_not[0]})" if why_not and why_not[0] else ratio(ours, theirs, higher_is_better)
+        lines.append(f"| {measure} | {ours_name}: {figure(ours)} | {theirs_name}: {figure(theirs)} "
+                     f"| {unit} | {shown} |")
     return "\n".join(lines)
+
+
+def load_average():
+    return " / ".join(f"{value:.2f}" for value in os.getloadavg())
 
 
 def machine():
@@ -130,17 +161,32 @@ QUEUEING_SENDER = ("CanDeviceNonBlocking.send", ["socket.send", "python-can Bus.
 GUEST_FIGURES = HERE / "guest_can.json"
 
 
-def can_figures(frames=50000):
+def can_figures(size, frames):
     """The CAN benchmarks of one platform (bench/guest-can runs the same in the guest)."""
     return {
-        "round_trips": python("round_trips.py", "--iface", IFACE, "--json"),
+        "round_trips": python("round_trips.py", "--iface", IFACE, "--rounds", size["trip_rounds"], "--per-round",
+                              size["trips_per_round"], "--json"),
         "send": python("can_send.py", "--iface", IFACE, "--frames", frames, "--json"),
-        "queued": python("queued_bytes.py", "--iface", IFACE, "--json"),
+        "queued": python("queued_bytes.py", "--iface", IFACE, "--frames", size["queued_frames"], "--json"),
     }
 
 
 def delivered(name, figures):
     return f"{name} ({figures['delivered']} of {figures.get('offered', '?')} delivered)"
+
+
+def unequal_delivery(ours, theirs):
+    """Why two delivery rates do not compare: a sender that lost frames did less work in its span."""
+    if ours["delivered"] != theirs["delivered"]:
+        return "not the same count delivered"
+    return None
+
+
+def not_all_delivered(ours, theirs):
+    """Calls per second count only when every call's frame arrived, on both sides."""
+    if any(side["delivered"] != side.get("offered") for side in (ours, theirs)):
+        return "not every frame delivered"
+    return None
 
 
 def can_tables(figures):
@@ -160,39 +206,47 @@ def can_tables(figures):
         if ours_name in send and alternative in send:
             ours, theirs = send[ours_name], send[alternative]
             rows += [("blocking send calls per s", delivered(ours_name, ours), ours["send_calls_per_s"],
-                      delivered(alternative, theirs), theirs["send_calls_per_s"], "calls/s", True),
+                      delivered(alternative, theirs), theirs["send_calls_per_s"], "calls/s", True,
+                      not_all_delivered(ours, theirs)),
                      ("frames delivered per s, first send to last frame received", delivered(ours_name, ours),
                       ours["delivered_per_s"], delivered(alternative, theirs), theirs["delivered_per_s"],
-                      "frames/s", True)]
+                      "frames/s", True, unequal_delivery(ours, theirs))]
     ours_name, alternatives = QUEUEING_SENDER
     for alternative in alternatives:
         if ours_name in send and alternative in send:
             ours, theirs = send[ours_name], send[alternative]
             rows.append(("frames delivered per s, first send to last frame received", delivered(ours_name, ours),
                          ours["delivered_per_s"], delivered(alternative, theirs), theirs["delivered_per_s"],
-                         "frames/s", True))
+                         "frames/s", True, unequal_delivery(ours, theirs)))
     ours = queued["CanDeviceNonBlocking"]
     theirs = queued.get("python-can Notifier + BufferedReader")
-    rows.append(("memory per received frame queued unread", "CanDeviceNonBlocking", ours["bytes_per_frame"],
-                 "python-can BufferedReader", theirs["bytes_per_frame"] if theirs else None, "bytes", False))
+
+    def held(name, figures):
+        return f"{name} ({figures.get('frames_queued', '?')} of {figures.get('frames_sent', '?')} queued)"
+
+    rows.append(("memory per received frame queued unread", held("CanDeviceNonBlocking", ours),
+                 ours["bytes_per_frame"], held("python-can BufferedReader", theirs) if theirs else "python-can",
+                 theirs["bytes_per_frame"] if theirs else None, "bytes", False))
     return table(rows)
 
 
-def can_section():
-    figures = can_figures()
-    bus = python("can_platform.py", "--iface", IFACE, "--frames", 100000, "--round-trips", 3000)
+def can_section(size):
+    figures = can_figures(size, size["frames"])
+    bus = python("can_platform.py", "--iface", IFACE, "--frames", size["platform_frames"], "--round-trips",
+                 size["platform_trips"])
     text = [
         can_tables(figures),
         "Round trips (`round_trips.py`): a responder process answers each request 0x100 with a feedback frame "
         "0x201 carrying the request's number; each loop times request -> answer visible to Python, the loops "
-        "taking turns in twenty rounds of 100 (the guest's speed changes within a run: short rounds spread that "
-        "over all loops). The Motor loop reads `get_watch_data()` back to back, holding the "
-        "interpreter lock and a processor, so it is set against a socket read back to back "
-        "(`recv(MSG_DONTWAIT)` until the answer shows); the blocking devices against blocking readers. Sends "
+        f"taking turns in {size['trip_rounds']} rounds of {size['trips_per_round']} (the guest's speed "
+        "changes within a run: short rounds spread that over all loops). The Motor loop reads `get_watch_data()` "
+        "back to back, holding the interpreter lock and a processor, so it is set against a socket read back to "
+        "back (`recv(MSG_DONTWAIT)` until the answer shows); the blocking devices against blocking readers. Sends "
         "(`can_send.py`): 8-byte frames as fast as the loop goes, counted by a stdlib receiver in another process; "
         "calls per second compare only among blocking senders (`CanDeviceNonBlocking.send` returns once the frame "
         "is queued), and every rate of frames delivered is over the whole span from the first send call to the "
-        "last frame received, the count delivered beside it. "
+        "last frame received, the count delivered beside it; a ratio of rates only where both sides delivered the "
+        "same count (a sender that lost frames did less work in its span), of calls only where both delivered all. "
         "Memory (`queued_bytes.py`): resident memory per frame left unread in the receive queue.",
         f"The bus itself (Python sockets at both ends, `can_platform.py`): {bus['frames_per_second']} frames/s "
         f"({bus['frames_received']} of {bus['frames_sent']} received), one-way latency p50 "
@@ -201,23 +255,25 @@ def can_section():
     if GUEST_FIGURES.exists():
         guest = json.loads(GUEST_FIGURES.read_text())
         text += [f"### On a real kernel's vcan (user-mode Linux guest, one CPU, CPython {guest['python']}, "
-                 f"taken {guest['taken']} by `bench/guest-can`)", can_tables(guest["figures"])]
+                 f"taken {guest['taken']} by `bench/guest-can`{', short run' if guest.get('short') else ''})",
+                 can_tables(guest["figures"])]
     else:
         text.append("The real kernel's figures are missing: run `bench/guest-can` (it writes bench/guest_can.json).")
-    return "\n\n".join(text), figures["send"], bus
+    return "\n\n".join(text)
 
 
-def motor_section():
-    motor = python("motor.py", "--iface", IFACE, "--flood-iface", FLOOD_IFACE, "--calls", 100000, "--samples", 1000,
-                   "--idle-seconds", 3, "--json")
+def motor_section(size):
+    motor = python("motor.py", "--iface", IFACE, "--flood-iface", FLOOD_IFACE, "--calls", size["motor_calls"],
+                   "--samples", size["motor_samples"], "--idle-seconds", size["idle_seconds"], "--json")
     ours, theirs = motor["broadcast"]["Motor.broadcast()"], motor["broadcast"]["struct + socket.send"]
     feedback, by_hand = motor["feedback_latency"], motor["feedback_latency_socket"]
     rows = [
-        ("one broadcast of four targets", delivered("Motor.broadcast()", ours), ours["ns_per_call"],
-         delivered("struct + blocking socket.send", theirs), theirs["ns_per_call"], "ns/call", False),
+        ("one broadcast call of four targets", delivered("Motor.broadcast()", ours), ours["ns_per_call"],
+         delivered("struct + blocking socket.send", theirs), theirs["ns_per_call"], "ns/call", False,
+         "broadcast() queues, send() blocks: the rate delivered compares"),
         ("broadcasts delivered per s, first call to last frame received", delivered("Motor.broadcast()", ours),
          ours["delivered_per_s"], delivered("struct + blocking socket.send", theirs), theirs["delivered_per_s"],
-         "frames/s", True),
+         "frames/s", True, unequal_delivery(ours, theirs)),
     ] + [(f"feedback frame written -> visible, {q}", f"get_watch_data() ({feedback['samples']} frames)",
           feedback[f"{q}_us"], f"socket drained non-blocking ({by_hand['samples']} frames)", by_hand[f"{q}_us"], "us",
           False) for q in ("p50", "p99")]
@@ -226,9 +282,10 @@ def motor_section():
                           f"{FLOOD_IFACE} to a stdlib receiver in another process."), motor
 
 
-def robot_section(out_dir):
-    results = {"virtual bus": python("robot/robot.py", *ROBOT_ARGS, "--json")}
-    guest = json.loads(GUEST_FIGURES.read_text()).get("robot") if GUEST_FIGURES.exists() else None
+def robot_section(size, out_dir):
+    results = {"virtual bus": python("robot/robot.py", *size["robot"], "--json")}
+    taken = json.loads(GUEST_FIGURES.read_text()) if GUEST_FIGURES.exists() else {}
+    guest = taken.get("robot")
     if guest:
         results["guest's vcan"] = guest
     png = out_dir / "robot.png"
@@ -249,24 +306,27 @@ def robot_section(out_dir):
         robot_report.table(host),
     ]
     if guest:
-        text += [f"On the guest's kernel vcan (one CPU; taken by `bench/guest-can`):", robot_report.table(guest)]
+        text += [f"On the guest's kernel vcan (one CPU; taken {taken['taken']} by `bench/guest-can`"
+                 f"{', short run' if taken.get('short') else ''}):", robot_report.table(guest)]
     else:
         text.append("The guest's figures are missing: run `bench/guest-can`.")
     text.append(f"![CPU and interval error p99 against K]({png.name})")
     return "\n\n".join(text)
 
 
-def timer_section(build, out_dir):
-    text = python("timers.py", "--floor", Path(build) / "bench/timers/timer_floor", "--seconds", 2, json_out=False)
+def timer_section(size, build, out_dir):
+    text = python("timers.py", "--floor", Path(build) / "bench/timers/timer_floor", "--seconds", size["timer_seconds"],
+                  json_out=False)
     figures = {}
     for line in text.splitlines():
         match = re.match(r"(.+?)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$", line)
         if match:
             figures[match.group(1).strip()] = [float(x) for x in match.groups()[1:]]
-    cpu = re.search(r"CPU of one precision_timer\(100\).*?: ([\d.]+) %", text)
     pairs = [
         ("precision_timer(1000)", "time.sleep loop 1000 Hz"),
+        ("precision_timer(1000)", "time.sleep + 800 us spin loop 1000 Hz"),
         ("precision_timer(1000, realtime=True)", "Event.wait loop 1000 Hz"),
+        ("precision_timer(1000, realtime=True)", "time.sleep + 3 ms spin loop 1000 Hz"),
         ("timer(100)", "time.sleep loop 100 Hz"),
         ("timer(1000)", "time.sleep loop 1000 Hz"),
     ]
@@ -277,28 +337,33 @@ def timer_section(build, out_dir):
                      ("interval error p99", ours, figures[ours][1], theirs, figures[theirs][1], "us", False),
                      ("achieved rate", ours, figures[ours][3], theirs, figures[theirs][3], "Hz", True)]
     plot = out_dir / "timer_lateness.png"
-    lateness = python("report_lateness.py", "--png", plot, "--seconds", 3)
+    lateness = python("report_lateness.py", "--png", plot, "--seconds", size["lateness_seconds"])
     late_rows = ["| loop | ticks | p50 us | p99 us | max us |", "|---|---|---|---|---|"]
     late_rows += [f"| {name} | {v['ticks']} | {v['p50_us']} | {v['p99_us']} | {v['max_us']} |"
                   for name, v in lateness.items()]
     floors = [f"| {name} | {v[0]} | {v[1]} | {v[2]} | {v[3]} |" for name, v in figures.items()
               if name.startswith("C floor") or "20000" in name]
     return "\n\n".join([
-        "Error of each interval between successive calls against the period (`bench/timers.py`, 2 s per loop):",
+        f"Error of each interval between successive calls against the period (`bench/timers.py`, "
+        f"{size['timer_seconds']:g} s per loop, one after the other; every loop skips the deadlines a late tick "
+        "missed, as the timers do; each precision timer against a blocking loop and against the loop that spins "
+        "its fixed threshold, 800 us or 3 ms):",
         table(rows),
         "The sleep-then-spin loop in C without Python (the floor), and the realtime mode above 10 kHz:",
         "| loop | p50 us | p99 us | max us | rate Hz |\n|---|---|---|---|---|\n" + "\n".join(floors),
-        "Lateness of each tick behind its deadline at 1000 Hz (`bench/report_lateness.py`, 3 s per loop):",
+        f"Lateness of each tick behind its deadline at 1000 Hz (`bench/report_lateness.py`, "
+        f"{size['lateness_seconds']:g} s per loop):",
         "\n".join(late_rows),
-        "The module's timers skip the deadlines a late tick missed (fewer ticks, none bunched); the plain loops "
-        "catch up on them (every tick, some in a burst right after a late one).",
+        "Every loop skips the deadlines a late tick missed (fewer ticks, none bunched), so the ticks count "
+        "alike.",
         f"![tick lateness]({plot.name})",
-    ]), cpu.group(1) if cpu else None
+    ])
 
 
-def contention_section(build):
+def contention_section(size, build):
     env_path = f"{Path(build) / 'bench/timers'}"
-    r = run(sys.executable, HERE / "timer_contention.py", "--seconds", 6, "--spans", 12, env_path=env_path)
+    r = run(sys.executable, HERE / "timer_contention.py", "--seconds", size["contention_seconds"], "--spans",
+            size["contention_spans"], env_path=env_path)
     alone, busy = r["alone"], r["beside a busy thread"]
     ours, floor = "precision_timer(1000)", "C loop calling Python"
     lowered = f"{floor}, same switch interval"
@@ -316,13 +381,15 @@ def contention_section(build):
         ("the busy thread's loop turns per s", f"beside {ours}", turns[f"beside {ours}"],
          "beside the C loop calling Python", turns["beside the C loop calling Python"], "turns/s", True),
     ]
-    demo = run(sys.executable, HERE / "demo_lateness.py", "--iface", IFACE, "--seconds", 20, env_path=env_path)
-    demo_rows = ["| run | ticks skipped | p50 us | p90 us | p99 us | max us |", "|---|---|---|---|---|---|"]
-    demo_rows += [f"| {name} | {v['skipped']} | {v['p50_us']} | {v['p90_us']} | {v['p99_us']} | {v['max_us']} |"
+    demo = run(sys.executable, HERE / "demo_lateness.py", "--iface", IFACE, "--seconds", size["demo_seconds"],
+               env_path=env_path)
+    demo_rows = ["| run | ticks skipped | p50 us | p99 us | max us |", "|---|---|---|---|---|"]
+    demo_rows += [f"| {name} | {v['skipped']} | {v['p50_us']} | {v['p99_us']} | {v['max_us']} |"
                   for name, v in demo.items() if isinstance(v, dict)]
     ours, floor_run = demo["demo"], demo["demo on the C loop"]
     return "\n\n".join([
-        "`bench/timer_contention.py`, 6 s per loop at 1000 Hz in twelve spans, the loops taking turns so that the "
+        f"`bench/timer_contention.py`, {size['contention_seconds']:g} s per loop at 1000 Hz in "
+        f"{size['contention_spans']} spans, the loops taking turns so that the "
         "machine's noise falls on all alike. The floor is a C thread that keeps one thread state, "
         "sleeps then spins to each deadline and calls the same Python function under `PyGILState_Ensure` "
         "(`bench/timers/floor_module.c`); it leaves the switch interval alone "
@@ -330,7 +397,8 @@ def contention_section(build):
         "the floor's second run beside the busy thread sets that same interval, so what is left there is the "
         "interpreter's hand-off of its lock.",
         table(rows),
-        "The demo (`bench/demo_lateness.py`: `examples/motor_control.py` at 500 Hz for 20 s with its live view, CSV "
+        f"The demo (`bench/demo_lateness.py`: `examples/motor_control.py` at 500 Hz for {size['demo_seconds']:g} s "
+        "with its live view, CSV "
         "log and frame counter, four simulated drivers on the bus), the same program with its control step on the C "
         "loop calling Python (same spin, same switch interval), then each loop alone, one after the other; lateness "
         "behind the grid, and the deadlines after the first tick that got no tick. A skip the machine forces (the "
@@ -343,19 +411,18 @@ def contention_section(build):
     ])
 
 
-def run_async_section():
-    r = python("run_async.py", "--round-trips", 3000, "--batch", 20000, "--queued", 100000, "--signals", 10,
-               "--json")
+def run_async_section(size):
+    r = python("run_async.py", "--round-trips", size["async_trips"], "--batch", size["async_batch"], "--queued",
+               size["async_queued"], "--signals", size["signals"], "--json")
     rt, pool = r["round_trip"]["run_async"], r["round_trip"]["ThreadPoolExecutor"]
     sig = r["sigint_to_return"]
     ours_sig, plain_sig = sig["block_all, 10 timers"], sig["plain Python, 10 timer threads"]
-    rows = [
-        ("start -> wait() round trip p50", "run_async", rt["p50_us"], "ThreadPoolExecutor", pool["p50_us"], "us",
-         False),
-        ("start -> wait() round trip p99", "run_async", rt["p99_us"], "ThreadPoolExecutor", pool["p99_us"], "us",
-         False),
-        ("tasks per s, batch started then waited", "run_async", r["batch_tasks_per_s"]["run_async"],
-         "ThreadPoolExecutor", r["batch_tasks_per_s"]["ThreadPoolExecutor"], "tasks/s", True),
+    batch = f"batch of {size['async_batch']}"
+    rows = [(f"start -> wait() round trip {q}", f"run_async ({rt['trips']} trips)", rt[f"{q}_us"],
+             f"ThreadPoolExecutor ({pool['trips']} trips)", pool[f"{q}_us"], "us", False) for q in ("p50", "p99")]
+    rows += [
+        ("tasks per s, batch started then waited", f"run_async ({batch})", r["batch_tasks_per_s"]["run_async"],
+         f"ThreadPoolExecutor ({batch})", r["batch_tasks_per_s"]["ThreadPoolExecutor"], "tasks/s", True),
         ("SIGINT -> the stop returns, p50", f"block_all returns, 10 timers ({ours_sig['runs']} runs)",
          ours_sig["p50_ms"], f"Event set, 10 threads ({plain_sig['runs']} runs)", plain_sig["p50_ms"], "ms", False),
         ("SIGINT -> the stop returns, max", "block_all returns", ours_sig["max_ms"], "Event set",
@@ -367,7 +434,7 @@ def run_async_section():
     ]
     queued = r["after_starting"]
     for what, unit in (("threads", "threads"), ("vm_mb", "MB of virtual memory")):
-        for count in (100, 100000):
+        for count in (100, size["async_queued"]):
             rows.append((f"{unit} just after starting {count} jobs", "run_async",
                          queued[f"run_async, {count} jobs"][what], "ThreadPoolExecutor",
                          queued[f"ThreadPoolExecutor, {count} jobs"][what], unit, False))
@@ -380,12 +447,12 @@ def run_async_section():
                           f" Goal for SIGINT -> `block_all` returning with ten timers: under 20 ms: {goal} "
                           f"(max {ours_sig['max_ms']} ms); every timer had ended {ours_sig['ended_max_ms']} ms "
                           "after the signal at most (the precision timers, at 100 Hz, end at their next "
-                          "deadline). Jobs run on job threads, at most four per CPU, so the "
-                          "threads of a process that queued 100,000 jobs are those of one that queued 100.")
+                          "deadline). Jobs run on job threads, at most four per CPU, so the threads of a "
+                          f"process that queued {size['async_queued']:,} jobs are those of one that queued 100.")
 
 
-def realtime_section():
-    r = python("realtime.py", "--seconds", 3)
+def realtime_section(size):
+    r = python("realtime.py", "--seconds", size["realtime_seconds"])
     setting = r["setting"]
     timer_rows = ["| loop | scheduling of the timer thread | ticks (of expected) | interval error p50 us | p99 us | "
                   "max us | intervals > 100 us off |", "|---|---|---|---|---|---|---|"]
@@ -432,45 +499,175 @@ def realtime_section():
          if refused else []))
 
 
-def idle_cpu_percent(snippet, seconds=3.0):
+def idle_cpu_percent(snippet, seconds):
     try:
         return round(float(run(sys.executable, "-c", snippet, IFACE, seconds, json_out=False)), 3)
     except subprocess.CalledProcessError:
         return None
 
 
-def idle_section(motor, timer_cpu):
-    rows = [("CPU, % of a core, silent bus, fresh process", "Motor with four devices", idle_cpu_percent(DROVIK_IDLE),
-             "python-can Bus + Notifier", idle_cpu_percent(PYTHON_CAN_IDLE), "%", False)]
-    text = table(rows) + (f"\n\n`bench/motor.py` measures the same inside its own process, after its other "
-                          f"measurements: {motor['idle']['percent_of_a_core']} % of a core.")
-    if timer_cpu:
-        text += (f" One `precision_timer(100)` calling an empty function uses {timer_cpu} % of a core "
-                 "(it spins the last 800 us before each deadline).")
-    return text
+def idle_section(size, motor):
+    seconds = size["idle_seconds"]
+    rows = [("CPU, % of a core, silent bus, fresh process", "Motor with four devices",
+             idle_cpu_percent(DROVIK_IDLE, seconds), "python-can Bus + Notifier",
+             idle_cpu_percent(PYTHON_CAN_IDLE, seconds), "%", False)]
+    return table(rows) + (f"\n\n`bench/motor.py` measures the same inside its own process, after its other "
+                          f"measurements: {motor['idle']['percent_of_a_core']} % of a core. What a running "
+                          "precision timer costs is in \"What a precision timer's wait costs\".")
+
+
+SPIN_CONDITIONS = ("default idle", "default 2 hogs", "rt idle", "rt 2 hogs")
+
+
+def spin_row(name, c):
+    timing = (f"{figure(c['timing_p50_us'])} / {figure(c['python_p50_us'])}" if "timing_p50_us" in c else "—")
+    return (f"| {name} | {figure(c['cpu_pct'])} | {figure(c['err_p50_us'])} | {figure(c['err_p99_us'])} | "
+            f"{figure(c['worst_p99_us'])} | "
+            f"{c['ticks']} of {c['ticks_expected']} | {timing} |")
+
+
+def timer_spin_section(size):
+    r = python("timer_spin.py", "--seconds", size["spin_seconds"], "--rounds", size["spin_rounds"], "--json")
+    cases = r["cases"]
+
+    def named(case, label=None):
+        c = cases[case]
+        return f"{label or case} ({c['ticks']} of {c['ticks_expected']} ticks)"
+
+    rows = ["| case | CPU % of a core | interval error p50 us | p99 us | worst round's p99 us | ticks | "
+            "timing() lateness p50 / the same from Python, us |", "|---|---|---|---|---|---|---|"]
+    rows += [spin_row(name, c) for name, c in cases.items() if name != "busy thread alone"]
+    ratios = []
+    for condition in SPIN_CONDITIONS:
+        adaptive, fixed = f"adaptive {condition}", f"fixed {condition}"
+        blocking, spinning = f"stdlib {condition}", f"stdlib-spin {condition}"
+        ratios += [
+            (f"interval error p99, {condition}", named(adaptive), cases[adaptive]["err_p99_us"], named(fixed),
+             cases[fixed]["err_p99_us"], "us", False),
+            (f"CPU, {condition} (blocking pair)", named(adaptive), cases[adaptive]["cpu_pct"], named(blocking),
+             cases[blocking]["cpu_pct"], "% of a core", False),
+            (f"interval error p99, {condition} (blocking pair)", named(adaptive), cases[adaptive]["err_p99_us"],
+             named(blocking), cases[blocking]["err_p99_us"], "us", False),
+            (f"CPU, {condition} (spinning pair)", named(fixed), cases[fixed]["cpu_pct"], named(spinning),
+             cases[spinning]["cpu_pct"], "% of a core", False),
+            (f"interval error p99, {condition} (spinning pair)", named(fixed), cases[fixed]["err_p99_us"],
+             named(spinning), cases[spinning]["err_p99_us"], "us", False),
+        ]
+    busy, alone = "adaptive beside a busy thread", "adaptive default idle"
+    turns = cases["busy thread alone"]["turns_per_s"]
+    ratios += [
+        ("interval error p99 beside one CPU-bound Python thread, against alone", named(busy), cases[busy]["err_p99_us"],
+         named(alone, "the same timer alone"), cases[alone]["err_p99_us"], "us", False),
+        ("interval error p99 beside one CPU-bound Python thread", named(busy), cases[busy]["err_p99_us"],
+         named("stdlib beside a busy thread"), cases["stdlib beside a busy thread"]["err_p99_us"], "us", False),
+        ("the busy thread's loop turns per s", "beside the adaptive timer", cases[busy]["turns_per_s"],
+         "alone", turns, "turns/s", True),
+        ("the busy thread's loop turns per s", "beside the adaptive timer", cases[busy]["turns_per_s"],
+         "beside the stdlib loop", cases["stdlib beside a busy thread"]["turns_per_s"], "turns/s", True),
+    ]
+    return "\n\n".join([
+        f"`bench/timer_spin.py`: one process per case doing the same work at 1000 Hz (record the time): "
+        "`precision_timer(1000)` with the learned wait (adaptive, the default) and with "
+        f"`DROVIK_TIMER_SPIN=fixed` (the whole {r['spin_us']} us spin), against a stdlib loop that `time.sleep`s "
+        f"to the next deadline (blocking) and one that sleeps to {r['spin_us']} us before it and then reads the "
+        "clock until it passes (spinning); every loop skips the deadlines a late tick missed. Idle and beside two "
+        "CPU-bound processes, under default scheduling and with the real-time opt-in "
+        f"(rt: `DROVIK_RT_PRIORITY={r['rt_priority']}`, the stdlib loops' thread at the same SCHED_FIFO "
+        "priority); then beside one CPU-bound Python thread in the same process. CPU is the whole process's, "
+        f"from before the loop starts to after it stops. {r['rounds']} rounds of {r['seconds']:g} s, the cases "
+        "taking turns; each figure is the median over the rounds, ticks their sum.",
+        "\n".join(rows),
+        "Adaptive against fixed (goal: p99 at most 1.1 times the fixed spin's), each against the stdlib loop "
+        "that waits the same way, and beside a busy thread (goals: p99 at most 1.3 times the timer's alone, "
+        "the busy thread at least 0.9 of its turns alone):",
+        table(ratios),
+        f"The busy thread's turns per s: alone {turns:.0f}, beside the adaptive timer "
+        f"{cases[busy]['turns_per_s']:.0f}, beside the fixed spin "
+        f"{cases['fixed beside a busy thread']['turns_per_s']:.0f}, beside the stdlib loop "
+        f"{cases['stdlib beside a busy thread']['turns_per_s']:.0f}.",
+    ])
+
+
+EXIT_FIGURES = HERE / "exit_waits.json"
+EXIT_OUTCOMES = ("ok", "crash", "hang", "stdout", "stderr")
+
+
+def exit_waits_section(size):
+    if not EXIT_FIGURES.exists():
+        return "The figures are missing: run `bench/exit_waits` (it writes bench/exit_waits.json)."
+    figures = json.loads(EXIT_FIGURES.read_text())
+    rows = ["| Python | runs each, CPU load | drovik: " + " / ".join(EXIT_OUTCOMES) + " | plain Python: "
+            + " / ".join(EXIT_OUTCOMES) + " | seconds, both |", "|---|---|---|---|---|"]
+    for one in figures["interpreters"]:
+        counts = one["counts"]
+        ours, plain = counts["waiting"], counts["plain Python waiting"]
+        rows.append(f"| {one['python']} | {one['runs']}, {one['load']} spinning processes | "
+                    + " / ".join(str(ours[k]) for k in EXIT_OUTCOMES) + " | "
+                    + " / ".join(str(plain[k]) for k in EXIT_OUTCOMES) + f" | {one['seconds']} |")
+    return "\n\n".join([
+        "`bench/exit_waits` (`bench/exit_waits.py` on every interpreter, taken "
+        f"{figures['taken']}): a program whose daemon threads sit in every drovik wait that releases the "
+        "interpreter lock (`AsyncHandle.wait`, `wait_all`, `shutdown`, `shutdown_all`, `block_until`, "
+        "`block_all`, with time-outs of 0-3 ms, over and over) while a precision timer ticks and an exit "
+        "handler waits, ends; against the same program in plain Python (daemon threads in `Thread.join`, "
+        "`Event.wait`, `Lock.acquire`, `Queue.get`, `Condition.wait`, `time.sleep`, a thread ticking at 1 kHz, an "
+        "exit handler that waits). The runs of the two alternate. A run is ok when it exits with status 0 "
+        "within 20 s having printed only \"exiting\" and nothing unexpected on standard error; crash, hang and "
+        "stray output are the other outcomes.",
+        "\n".join(rows),
+    ])
+
+
+# Benchmarks that other branches add as scripts of their own are wired in here: (title, function of this run's
+# sizes (FULL or SHORT) returning the section's Markdown; run each script with python(...) so that its time shows
+# in the log, and give every ratio its pair and counts, as table() rows do).
+MORE_SECTIONS = [
+    ("What a precision timer's wait costs", timer_spin_section),
+    ("Daemon threads in waits at interpreter exit", exit_waits_section),
+    # Next: bench/burst.py, CanDeviceNonBlocking bursts beside a stdlib reader thread.
+]
+
+
+def run_time(started):
+    text = f"bench/report.py took {time.monotonic() - started:.0f} s"
+    began, kept = os.environ.get("DROVIK_BENCH_BEGAN"), os.environ.get("DROVIK_BENCH_SKIP")
+    if not began:
+        return text + "."
+    return (text + f", the whole `bench/run-all` {time.time() - float(began):.0f} s (build included; "
+            + (f"DROVIK_BENCH_SKIP={kept!r}: those figures are the dated ones above)." if kept
+               else "guest and exit runs included)."))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True)
     parser.add_argument("--out", default=str(HERE))
+    parser.add_argument("--short", action="store_true", help="far fewer samples: the chain end to end")
     args = parser.parse_args()
+    size = SHORT if args.short else FULL
     out_dir = Path(args.out)
     started = time.monotonic()
-    host = machine() + f"\n- Load average (1 min) when the run began: {os.getloadavg()[0]:.2f}"
+    began_load = load_average()
     runtime = runtime_section(args.build)
-    can, send, bus = can_section()
-    motor_text, motor = motor_section()
-    robot = robot_section(out_dir)
-    timers, timer_cpu = timer_section(args.build, out_dir)
-    contention = contention_section(args.build)
-    run_async = run_async_section()
-    realtime = realtime_section()
-    idle = idle_section(motor, timer_cpu)
+    can = can_section(size)
+    motor_text, motor = motor_section(size)
+    robot = robot_section(size, out_dir)
+    timers = timer_section(size, args.build, out_dir)
+    contention = contention_section(size, args.build)
+    run_async = run_async_section(size)
+    realtime = realtime_section(size)
+    idle = idle_section(size, motor)
+    more = [f"## {title}\n\n{section(size)}" for title, section in MORE_SECTIONS]
+    host = machine() + (f"\n- Load average (1 / 5 / 15 min; the machine is shared): {began_load} when the run began, "
+                        f"{load_average()} when it ended")
     report = "\n\n".join([
         "# drovik benchmark report",
-        "Written by `bench/run-all`; every figure below comes from one run of it, alternatives measured in the "
-        "same run. Ratios say how many times better (or worse) drovik's figure is.",
+        "Written by `bench/run-all`" + (" --short (few samples: it shows the chain works, its figures are not to "
+                                        "be cited)" if args.short else "") +
+        "; every figure below comes from one run of it, alternatives measured side by side in the same run, "
+        "except the guest's and the exit runs', which `bench/guest-can` and `bench/exit_waits` take (run-all runs "
+        "them first; their dates are given). Ratios say how many times better (or worse) drovik's figure is; a "
+        "ratio is given only where both sides wait the same way under the same scheduling, with the counts beside.",
         "## Machine\n\n" + host,
         "## Runtime\n\n" + runtime,
         "## CAN throughput and latency\n\n" + can,
@@ -481,8 +678,8 @@ def main():
         "## run_async and shutdown\n\n" + run_async,
         "## Real-time opt-in on a busy machine\n\n" + realtime,
         "## Idle CPU\n\n" + idle,
-    ] + [f"## {title}\n\n{section()}" for title, section in MORE_SECTIONS] + [
-        f"One run took {time.monotonic() - started:.0f} s.",
+    ] + more + [
+        run_time(started),
     ]) + "\n"
     (out_dir / "REPORT.md").write_text(report)
     print(f"report written to {out_dir / 'REPORT.md'}")

@@ -31,28 +31,27 @@ def timestamps_of_timer(decorator, seconds):
     return stamps[: len(stamps)]
 
 
-# The plain loops know their own deadlines and catch up on missed ones, so their
-# lateness is exact: the time of each tick minus its deadline.
-def lateness_of_sleep_loop(seconds):
+# The plain loops know their own deadlines and skip the ones a late tick missed, as
+# the timers do, so their lateness is exact: the time of each tick minus its deadline.
+def lateness_of_plain_loop(seconds, wait):
     period, late = 1.0 / HZ, []
     start = deadline = time.perf_counter()
     while deadline - start < seconds:
-        late.append((time.perf_counter() - deadline) * 1e6)
+        now = time.perf_counter()
+        late.append((now - deadline) * 1e6)
         deadline += period
-        delay = deadline - time.perf_counter()
-        if delay > 0:
-            time.sleep(delay)
+        if deadline <= now:
+            deadline += ((now - deadline) // period + 1) * period
+        wait(max(0.0, deadline - time.perf_counter()))
     return sorted(late)
+
+
+def lateness_of_sleep_loop(seconds):
+    return lateness_of_plain_loop(seconds, time.sleep)
 
 
 def lateness_of_event_loop(seconds):
-    period, late, wake = 1.0 / HZ, [], threading.Event()
-    start = deadline = time.perf_counter()
-    while deadline - start < seconds:
-        late.append((time.perf_counter() - deadline) * 1e6)
-        deadline += period
-        wake.wait(max(0.0, deadline - time.perf_counter()))
-    return sorted(late)
+    return lateness_of_plain_loop(seconds, threading.Event().wait)
 
 
 def lateness_of_timer(decorator, seconds):

@@ -133,7 +133,7 @@ def round_trips(count, processes):
         taken.sort()
         figures[name] = {"p50_us": round(taken[len(taken) // 2] / 1e3, 1),
                          "p99_us": round(taken[len(taken) * 99 // 100] / 1e3, 1),
-                         "per_s": round(1e9 / statistics.fmean(taken))}
+                         "per_s": round(1e9 / statistics.fmean(taken)), "trips": len(taken)}
     return figures
 
 

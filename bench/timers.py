@@ -1,12 +1,15 @@
 """Timer precision: the error of each interval between successive calls against
 the period (p50, p99, max, in microseconds) and the achieved rate, for the
-module's timers, the same loops in plain Python, and the C floor.
+module's timers, the same loops in plain Python (blocking, and spinning the
+fixed 800 us or 3 ms before each deadline as the precision and realtime
+timers' fixed spins do),
+and the C floor. Every loop skips the deadlines a late tick missed, as the
+module's timers do.
 
     PYTHONPATH=<build>/src python3 bench/timers.py --floor <build>/bench/timers/timer_floor [--seconds 5]
 """
 import argparse
 import json
-import resource
 import subprocess
 import threading
 import time
@@ -33,43 +36,43 @@ def module_timer(decorator, hz, seconds):
     return summary(list(stamps), 1e9 / hz)
 
 
-def sleep_loop(hz, seconds):
+def plain_loop(hz, seconds, wait):
+    """Calls at each deadline after wait(delay); a deadline already past is skipped, as the timers skip it."""
     period = 1.0 / hz
     stamps, deadline = [], time.perf_counter() + period
     end = time.perf_counter() + seconds
     while time.perf_counter() < end:
         stamps.append(time.perf_counter_ns())
-        delay = deadline - time.perf_counter()
-        if delay > 0:
-            time.sleep(delay)
+        now = time.perf_counter()
+        if deadline <= now:
+            deadline += ((now - deadline) // period + 1) * period
+        wait(deadline - now, deadline)
         deadline += period
     return summary(stamps, 1e9 / hz)
+
+
+def sleep_loop(hz, seconds):
+    return plain_loop(hz, seconds, lambda delay, deadline: time.sleep(delay))
 
 
 def event_loop(hz, seconds):
-    period, wake = 1.0 / hz, threading.Event()
-    stamps, deadline = [], time.perf_counter() + period
-    end = time.perf_counter() + seconds
-    while time.perf_counter() < end:
-        stamps.append(time.perf_counter_ns())
-        wake.wait(max(0.0, deadline - time.perf_counter()))
-        deadline += period
-    return summary(stamps, 1e9 / hz)
+    wake = threading.Event()
+    return plain_loop(hz, seconds, lambda delay, deadline: wake.wait(delay))
+
+
+def spin_loop(hz, seconds, spin_s):
+    def wait(delay, deadline):
+        if delay > spin_s:
+            time.sleep(delay - spin_s)
+        while time.perf_counter() < deadline:
+            pass
+
+    return plain_loop(hz, seconds, wait)
 
 
 def floor(path, hz, spin_us, seconds):
     out = subprocess.run([path, str(hz), str(spin_us), str(seconds)], capture_output=True, text=True, check=True)
     return json.loads(out.stdout)
-
-
-def cpu_share_of_high_100hz(seconds):
-    handle = drovik.precision_timer(100.0)(lambda: None)()
-    start_cpu, start = resource.getrusage(resource.RUSAGE_SELF), time.monotonic()
-    time.sleep(seconds)
-    end_cpu, wall = resource.getrusage(resource.RUSAGE_SELF), time.monotonic() - start
-    handle.stop()
-    used = (end_cpu.ru_utime - start_cpu.ru_utime) + (end_cpu.ru_stime - start_cpu.ru_stime)
-    return round(100.0 * used / wall, 2)
 
 
 def main():
@@ -87,6 +90,8 @@ def main():
         ("timer(100)", lambda: module_timer(drovik.timer, 100, s)),
         ("timer(1000)", lambda: module_timer(drovik.timer, 1000, s)),
         ("time.sleep loop 1000 Hz", lambda: sleep_loop(1000, s)),
+        ("time.sleep + 800 us spin loop 1000 Hz", lambda: spin_loop(1000, s, 800e-6)),
+        ("time.sleep + 3 ms spin loop 1000 Hz", lambda: spin_loop(1000, s, 3e-3)),
         ("time.sleep loop 100 Hz", lambda: sleep_loop(100, s)),
         ("Event.wait loop 1000 Hz", lambda: event_loop(1000, s)),
         ("C floor 1000 Hz, 800 us spin", lambda: floor(args.floor, 1000, 800, s)),
@@ -97,7 +102,6 @@ def main():
     for name, run in rows:
         r = run()
         print(f"{name:40} {r['p50_us']:9.2f} {r['p99_us']:9.2f} {r['max_us']:10.2f} {r['rate_hz']:10.2f}", flush=True)
-    print(f"CPU of one precision_timer(100) with an empty function: {cpu_share_of_high_100hz(s)} % of one core")
 
 
 if __name__ == "__main__":
