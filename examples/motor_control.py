@@ -60,12 +60,14 @@ def arguments():
     return parser.parse_args()
 
 
-@drovik.run_async
-def append_log(path, rows):
-    # Runs on a runtime worker: the file write stays off the control loop's thread.
+def write_log(path, rows):
     with open(path, "a") as log:
         log.writelines(",".join(f"{value:.9g}" for value in row) + "\n" for row in rows)
     return len(rows)
+
+
+# Runs on a runtime worker: the file write stays off the control loop's thread.
+append_log = drovik.run_async(write_log)
 
 
 def main():
@@ -102,18 +104,19 @@ def main():
                 recorder.add(now, targets, feedback)
 
     view = LiveView(args.iface, args.seconds, sys.stdout)
-    pending_log = None
+    pending_log, pending_rows = None, []
 
     @drovik.timer(5)
     def refresh():
-        nonlocal pending_log
+        nonlocal pending_log, pending_rows
         with viewing:
             if stopped:
                 return
             recorder.count_bus_frames(monitor)
             view.draw(recorder, loop, [device.feedback_age() for device in devices], motor.bus_state())
             if pending_log is None or pending_log.is_done():
-                pending_log = append_log(args.log, recorder.take_unlogged())
+                pending_rows = recorder.take_unlogged()
+                pending_log = append_log(args.log, pending_rows)
 
     # Keep both handles for the whole run: dropping one stops its timer.
     started = time.perf_counter()  # time zero of the target profiles
@@ -125,8 +128,9 @@ def main():
         stopped = True
 
     # No tick or refresh touches the recorder any more; drain the log, then report.
-    if pending_log is not None:
-        pending_log.wait(timeout_ms=5000)
+    # The shutdown stops a job that had not started yet: its rows are written here.
+    if pending_log is not None and pending_log.wait(timeout_ms=5000) is None and pending_log.is_done():
+        write_log(args.log, pending_rows)
     append_log(args.log, recorder.take_unlogged()).wait(timeout_ms=5000)
     recorder.count_bus_frames(monitor)
     view.close()
