@@ -93,6 +93,8 @@ std::optional<Attached> Attached::attach() {
     return Attached(true);
 }
 
+bool Attached::inside() noexcept { return this_thread.attached; }
+
 Attached::~Attached() {
     if (!owns_) return;
     if (forked_inside_this_call()) end_forked_child();
