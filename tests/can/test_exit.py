@@ -88,6 +88,7 @@ def tick():
             wheel.set_target(ticks % 100 + 1)
             time.sleep(0.0006)
             m.broadcast()
+        m = None  # not left to the frame's end, after the lock
 handle = drovik.precision_timer(1000.0)(tick)()
 while ticks < 200:
     time.sleep(0.001)
