@@ -32,6 +32,8 @@ thread_local unsigned reasons = 0;
 thread_local bool closed_here = false;
 thread_local bool forked_here = false;
 
+void (*work_at_close)() noexcept = nullptr;  // guarded by the GIL
+
 void reset_in_child() noexcept;
 
 struct Gate {
@@ -83,7 +85,9 @@ bool wait_until_empty(Gate& g) {
 PyObject* close_gate(PyObject*, PyObject*) {
     Gate& g = gate();
     closed_here = true;
-    if (g.state.fetch_or(kClosed) == 0) Py_RETURN_NONE;
+    bool nobody_inside = g.state.fetch_or(kClosed) == 0;
+    if (work_at_close != nullptr) work_at_close();
+    if (nobody_inside) Py_RETURN_NONE;
     bool empty;
     Py_BEGIN_ALLOW_THREADS
     empty = wait_until_empty(g);
@@ -148,6 +152,8 @@ bool step_back_into_gate(unsigned count) noexcept {
     reasons = count;
     return true;
 }
+
+void set_work_at_close(void (*work)() noexcept) noexcept { work_at_close = work; }
 
 bool gate_closed() noexcept { return (gate().state.load() & kClosed) != 0; }
 

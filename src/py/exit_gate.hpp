@@ -22,6 +22,11 @@ void leave_gate() noexcept;
 unsigned step_out_of_gate() noexcept;
 bool step_back_into_gate(unsigned reasons) noexcept;
 
+// Work that must happen as the interpreter exits, once no background thread
+// can enter any more and before the exit waits for those inside (the motors'
+// safe stop). It runs holding the GIL. Set once, holding the GIL.
+void set_work_at_close(void (*work)() noexcept) noexcept;
+
 // Whether the gate has closed (the interpreter is exiting).
 bool gate_closed() noexcept;
 

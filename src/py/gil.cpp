@@ -40,8 +40,6 @@ public:
         leave_gate();
     }
 
-    bool attached = false;
-
     // Takes the GIL, making the thread state on the first call.
     void take() {
         if (state_ != nullptr) {
@@ -61,6 +59,8 @@ private:
 };
 
 thread_local ThreadAttachment this_thread;
+// Apart from the state: a plain flag, so that asking costs no initialisation check.
+thread_local bool attached_here = false;
 
 [[noreturn]] void sleep_for_good() noexcept {
     for (;;) ::pause();
@@ -85,20 +85,20 @@ void detail::release_wake_holds(unsigned down_to) noexcept {
 }
 
 std::optional<Attached> Attached::attach() {
-    ThreadAttachment& me = this_thread;
-    if (me.attached) return Attached(false);
+    if (attached_here) return Attached(false);
     if (!enter_interpreter()) return std::nullopt;
-    me.take();
-    me.attached = true;
+    this_thread.take();
+    attached_here = true;
     return Attached(true);
 }
+
+bool Attached::inside() noexcept { return attached_here; }
 
 Attached::~Attached() {
     if (!owns_) return;
     if (forked_inside_this_call()) end_forked_child();
-    ThreadAttachment& me = this_thread;
-    me.attached = false;
-    me.give();
+    attached_here = false;
+    this_thread.give();
     leave_gate();
 }
 

@@ -57,6 +57,9 @@ private:
 // interpreter is exiting, and the caller then ends without touching Python.
 class Attached {
 public:
+    // Whether this thread is a background thread inside its call into Python.
+    static bool inside() noexcept;
+
     // Not noexcept: an interpreter that exits without the gate (never installed)
     // may end the thread inside by a forced unwind, which must pass through.
     static std::optional<Attached> attach();

@@ -105,12 +105,16 @@ class EmulatedFaults:
     def link_up(self, iface: str) -> None:
         vbus_control.link_up(iface)
 
-    def provoke(self, kind: str, iface: str, tx: Peer) -> OSError:
-        """Makes the next write on tx fail as `kind` would, and returns that failure."""
+    def arm(self, kind: str, iface: str, count: int) -> None:
+        """The next `count` writes on iface, from any socket, fail as `kind` would (link_down: all until link_up)."""
         if kind == "link_down":
             self.link_down(iface)
         else:
-            vbus_control.fail_writes(iface, FAULT_ERRNO[kind], 1)
+            vbus_control.fail_writes(iface, FAULT_ERRNO[kind], count)
+
+    def provoke(self, kind: str, iface: str, tx: Peer) -> OSError:
+        """Makes the next write on tx fail as `kind` would, and returns that failure."""
+        self.arm(kind, iface, 1)
         return failing_write(tx)
 
     def clear(self, kind: str, iface: str, tx: Peer) -> None:
@@ -124,6 +128,12 @@ class KernelFaults:
     def __init__(self):
         can_set_link = os.geteuid() == 0 and shutil.which("ip") is not None
         self.kinds = frozenset({"eagain"} | ({"link_down"} if can_set_link else set()))
+
+    def arm(self, kind: str, iface: str, count: int) -> None:
+        """Only a link can be made to refuse another process's socket here."""
+        if kind != "link_down":
+            pytest.skip(f"a kernel cannot be made to refuse another socket's writes as {kind}")
+        self.link_down(iface)
 
     def _ip_link(self, iface: str, state: str) -> None:
         subprocess.run(["ip", "link", "set", iface, state], check=True)

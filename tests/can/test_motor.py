@@ -280,12 +280,28 @@ def test_device_repr(motor, target, text):
     assert repr(device) == f"Device(slot=0, feedback_id=0x201, target={text})"
 
 
-def test_targets_are_single_precision(motor):
+# The target and the stop target take a value alike; a stop target is also cleared
+# again here, so that releasing the motor sends no stop frame into the next test.
+TARGETS = [("set_target", "get_target"), ("set_stop_target", "get_stop_target")]
+
+
+@pytest.mark.parametrize("setter, getter", TARGETS)
+def test_targets_are_single_precision(motor, setter, getter):
     device = motor.add_device(0, 0x201, "current")
-    device.set_target(0.1)
-    assert device.get_target() == 0.10000000149011612
-    device.set_target(1e39)
-    assert device.get_target() == math.inf
+    getattr(device, setter)(0.1)
+    assert getattr(device, getter)() == 0.10000000149011612
+    getattr(device, setter)(value=1e39)
+    assert getattr(device, getter)() == math.inf
+    device.set_stop_target(None)
+
+
+def test_a_stop_target_is_none_until_set_and_none_clears_it(motor):
+    device = motor.add_device(0, 0x201, "speed")
+    assert device.get_stop_target() is None
+    device.set_stop_target(-2)
+    assert (device.get_stop_target(), device.get_target()) == (-2.0, 0.0)
+    device.set_stop_target(None)
+    assert device.get_stop_target() is None
 
 
 def test_motor_repr_and_properties(can_bus):
@@ -335,12 +351,15 @@ def test_add_device_argument_errors(motor, args, error, fragment):
     assert repr(motor).endswith("devices=0)")
 
 
-def test_set_target_needs_a_real_number(motor):
+@pytest.mark.parametrize("setter, getter", TARGETS)
+def test_set_target_needs_a_real_number(motor, setter, getter):
     device = motor.add_device(0, 0x201, "speed")
-    device.set_target(2)
-    with pytest.raises(TypeError, match="^argument 'value': "):
-        device.set_target("3")
-    assert device.get_target() == 2.0
+    getattr(device, setter)(2)
+    for bad in ("3", b"3", [3.0]):
+        with pytest.raises(TypeError, match="^argument 'value': "):
+            getattr(device, setter)(bad)
+    assert getattr(device, getter)() == 2.0
+    device.set_stop_target(None)
 
 
 def test_device_is_not_constructible():

@@ -80,8 +80,11 @@ void TaskManager::cleanup() {
 void TaskManager::stop_all() {
     // Before any entry: an activity registering meanwhile still sees the stop at its first check.
     shutdown_.store(true);
-    std::shared_lock guard(lock_);
-    for (const auto& [id, entry] : tasks_) entry.running->store(false);
+    {
+        std::shared_lock guard(lock_);
+        for (const auto& [id, entry] : tasks_) entry.running->store(false);
+    }
+    if (auto work = after_stop_.load()) work();
 }
 
 WaitEnd TaskManager::wait_all_or_signal(rt::Deadline deadline) const {

@@ -49,8 +49,12 @@ public:
 
     // Removes every entry whose flag is clear.
     void cleanup();
-    // Raises the shutdown flag first, then clears every running flag; waits for nothing.
+    // Raises the shutdown flag first, then clears every running flag, then runs
+    // the after-stop work, if any; waits for nothing else.
     void stop_all();
+    // Work that must follow every stop-all once the activities were told to stop
+    // (the motors' safe stop); it takes no lock of the registry. Set once.
+    void set_after_stop(void (*work)() noexcept) noexcept { after_stop_.store(work); }
     // True once no entry runs, false when the deadline passed first. Sleeps
     // until a flag clears or an entry goes, holding no lock; signals do not end it.
     bool wait_all(rt::Deadline deadline) const;
@@ -66,6 +70,7 @@ private:
     mutable std::shared_mutex lock_;
     std::unordered_map<TaskId, TaskEntry> tasks_;
     std::atomic<bool> shutdown_{false};
+    std::atomic<void (*)() noexcept> after_stop_{nullptr};
 };
 
 // TASK_MANAGER: created on first use, never destroyed (timer threads may still

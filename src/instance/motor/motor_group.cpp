@@ -9,10 +9,15 @@ namespace drovik::motor {
 MotorGroup::MotorGroup(rt::Runtime& runtime, std::string interface, std::uint32_t broadcast_id)
     : list_(std::make_shared<DeviceList>()),
       can_(runtime, std::move(interface), std::make_shared<FeedbackSink>(list_)),
-      broadcast_id_(broadcast_id) {}
+      broadcast_id_(broadcast_id),
+      safe_stop_(SafeStop::create(list_, can_.port(), broadcast_id)) {}
+
+MotorGroup::~MotorGroup() {
+    if (safe_stop_) safe_stop_->retire();
+}
 
 std::shared_ptr<Device> MotorGroup::add_device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode) {
-    auto device = Device::create(slot_index, feedback_id, mode, can_.port());
+    auto device = Device::create(slot_index, feedback_id, mode, can_.port(), safe_stop_->hold());
     std::lock_guard guard(list_->lock);
     list_->devices.push_back(device);
     return device;
@@ -31,7 +36,9 @@ std::size_t MotorGroup::device_count() const {
     return list_->devices.size();
 }
 
-rt::Result<void> MotorGroup::broadcast() {
+rt::Result<void> MotorGroup::broadcast(Caller caller) {
+    auto admitted = safe_stop_->admit(caller);
+    if (!admitted) return {};
     BroadcastPayload payload;
     {
         std::lock_guard guard(list_->lock);

@@ -12,6 +12,7 @@
 #include "comm/can/can_device_async.hpp"
 #include "instance/motor/device/device.hpp"
 #include "instance/motor/protocol/watch_data.hpp"
+#include "instance/motor/safe_stop.hpp"
 #include "runtime/result.hpp"
 
 namespace drovik::rt {
@@ -33,13 +34,16 @@ public:
     MotorGroup(rt::Runtime& runtime, std::string interface, std::uint32_t broadcast_id);
     MotorGroup(MotorGroup&& other) noexcept = default;
     MotorGroup& operator=(MotorGroup&&) = delete;
+    // Sends the safe stop's last frame (safe_stop.hpp) while the socket is still there.
+    ~MotorGroup();
 
     std::shared_ptr<Device> add_device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode);
     // The first device in list order occupying the slot, if any.
     std::shared_ptr<Device> device_in_slot(std::uint8_t slot_index) const;
     std::size_t device_count() const;
-    // Queues one frame with every target; fails only when the CAN device's task has ended.
-    rt::Result<void> broadcast();
+    // Queues one frame with every target; fails only when the CAN device's task
+    // has ended. After a safe stop, a worker's broadcast sends nothing (stop_hold.hpp).
+    rt::Result<void> broadcast(Caller caller = Caller::Program);
 
     std::uint32_t broadcast_id() const noexcept { return broadcast_id_; }
     socketcan::BusHealth::Report bus_report() const noexcept { return can_.bus_report(); }
@@ -49,6 +53,7 @@ private:
     // Destroyed before the list goes: it stops storing feedback as it goes.
     comm::can::CanDeviceAsync can_;
     std::uint32_t broadcast_id_;
+    std::shared_ptr<SafeStop> safe_stop_;  // null once moved from
 };
 
 }  // namespace drovik::motor

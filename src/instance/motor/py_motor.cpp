@@ -8,6 +8,7 @@
 #include "instance/motor/motor_group.hpp"
 #include "instance/motor/protocol/motor_mode.hpp"
 #include "instance/motor/protocol/target_encoding.hpp"
+#include "instance/motor/py_safe_stop.hpp"
 #include "instance/motor/py_watch_data.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -54,12 +55,12 @@ Ref set_target(MotorGroup& self, PyObject* args, PyObject* kwargs) {
     auto [slot_arg, value_arg] = py::parse_args<set_target_sig>(args, kwargs);
     std::uint8_t slot = py::named_argument(slot_arg, py::to_u8);
     float value = narrow_target(py::named_argument(value_arg, py::to_double));
-    if (auto device = self.device_in_slot(slot)) device->set_target(value);
+    if (auto device = self.device_in_slot(slot)) device->set_target(value, calling_thread());
     return py::none();
 }
 
 Ref broadcast(MotorGroup& self) {
-    if (auto queued = self.broadcast(); !queued) py::raise_os_error(queued.error());
+    if (auto queued = self.broadcast(calling_thread()); !queued) py::raise_os_error(queued.error());
     return py::none();
 }
 
@@ -99,7 +100,8 @@ PyMethodDef methods[] = {
                "Ignored when no Device is registered in the slot.\n">(),
     py::method<&broadcast, "broadcast($self)",
                "将所有 Device 的目标值打包成一条 CAN 广播帧并发送\n\n"
-               "The frame is 8 bytes, 4 x i16 little-endian; unregistered slots are filled with 0.\n">(),
+               "The frame is 8 bytes, 4 x i16 little-endian; unregistered slots are filled with 0.\n"
+               "After a safe stop (Device.set_stop_target), a call from a timer or a job sends nothing.\n">(),
     py::method<&get_watch_data, get_watch_data_sig,
                "通过槽位索引获取回传数据\n\n"
                "Returns:\n"

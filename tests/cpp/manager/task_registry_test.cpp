@@ -55,13 +55,21 @@ INSTANTIATE_TEST_SUITE_P(
         SummaryCase{"same_id_replaces", {{7, true, TaskKind::Timer}, {7, false, TaskKind::AsyncTask}}, {0, 0, 1, 1}}),
     [](const auto& info) { return info.param.name; });
 
+// What the after-stop work found when it ran: the running count, or -1 if it never ran.
+TaskManager* stopped_manager = nullptr;
+long running_at_after_stop = -1;
+void record_after_stop() noexcept { running_at_after_stop = static_cast<long>(stopped_manager->running_count()); }
+
 TEST(Registry, StopAllRaisesTheShutdownFlagAndClearsEveryFlagButKeepsEntries) {
     TaskManager manager;
     auto timer = flag(true), task = flag(true);
     manager.register_task(1, timer, nullptr, TaskKind::Timer);
     manager.register_task(2, task, nullptr, TaskKind::AsyncTask);
     EXPECT_FALSE(manager.shutdown_flag());
+    stopped_manager = &manager;
+    manager.set_after_stop(&record_after_stop);
     manager.stop_all();
+    EXPECT_EQ(running_at_after_stop, 0);  // ran, once every flag was clear, and took no lock it holds
     EXPECT_TRUE(manager.shutdown_flag());
     EXPECT_FALSE(timer->load());
     EXPECT_FALSE(task->load());

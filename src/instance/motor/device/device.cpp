@@ -8,15 +8,16 @@
 namespace drovik::motor {
 
 Device::Device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
-               std::weak_ptr<comm::can::Port> feedback_port) noexcept
+               std::weak_ptr<comm::can::Port> feedback_port, std::shared_ptr<StopHold> hold) noexcept
     : slot_index_(broadcast_slot(slot_index)),
       feedback_id_(feedback_id),
       mode_(mode),
-      feedback_port_(std::move(feedback_port)) {}
+      feedback_port_(std::move(feedback_port)),
+      hold_(std::move(hold)) {}
 
 std::shared_ptr<Device> Device::create(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
-                                       std::weak_ptr<comm::can::Port> feedback_port) {
-    return std::make_shared<Device>(slot_index, feedback_id, mode, std::move(feedback_port));
+                                       std::weak_ptr<comm::can::Port> feedback_port, std::shared_ptr<StopHold> hold) {
+    return std::make_shared<Device>(slot_index, feedback_id, mode, std::move(feedback_port), std::move(hold));
 }
 
 float Device::target() const {
@@ -24,9 +25,22 @@ float Device::target() const {
     return target_;
 }
 
-void Device::set_target(float value) {
+void Device::set_target(float value, Caller caller) {
+    {
+        std::lock_guard guard(target_lock_);
+        target_ = value;
+    }
+    if (caller == Caller::Program && hold_) hold_->lift();
+}
+
+std::optional<float> Device::stop_target() const {
     std::lock_guard guard(target_lock_);
-    target_ = value;
+    return stop_target_;
+}
+
+void Device::set_stop_target(std::optional<float> value) {
+    std::lock_guard guard(target_lock_);
+    stop_target_ = value;
 }
 
 void Device::update_watch_data(const WatchData& data, std::int64_t received_ns) {

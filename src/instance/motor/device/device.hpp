@@ -12,6 +12,7 @@
 
 #include "comm/can/port.hpp"
 #include "instance/motor/protocol/motor_mode.hpp"
+#include "instance/motor/stop_hold.hpp"
 #include "instance/motor/protocol/watch_data.hpp"
 
 namespace drovik::motor {
@@ -20,14 +21,20 @@ class Device {
 public:
     // A slot beyond the frame's last is stored as the last one.
     static std::shared_ptr<Device> create(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
-                                          std::weak_ptr<comm::can::Port> feedback_port = {});
+                                          std::weak_ptr<comm::can::Port> feedback_port = {},
+                                          std::shared_ptr<StopHold> hold = nullptr);
 
     std::uint8_t slot_index() const noexcept { return slot_index_; }
     std::uint32_t feedback_id() const noexcept { return feedback_id_; }
     MotorMode mode() const noexcept { return mode_; }
 
     float target() const;
-    void set_target(float value);
+    // A target the program sets lifts its group's hold after a stop (stop_hold.hpp).
+    void set_target(float value, Caller caller = Caller::Program);
+
+    // What the stop frame carries for this slot instead of the target; none: the target.
+    std::optional<float> stop_target() const;
+    void set_stop_target(std::optional<float> value);
 
     // Stores a whole WatchData, or copies it out: the watch lock is held only
     // for that copy, so neither the storing socket task nor a reader waits long.
@@ -43,16 +50,18 @@ public:
     std::uint64_t feedback_count() const noexcept { return feedback_count_.load(std::memory_order_relaxed); }
 
     Device(std::uint8_t slot_index, std::uint32_t feedback_id, MotorMode mode,
-           std::weak_ptr<comm::can::Port> feedback_port) noexcept;
+           std::weak_ptr<comm::can::Port> feedback_port, std::shared_ptr<StopHold> hold) noexcept;
 
 private:
     const std::uint8_t slot_index_;
     const std::uint32_t feedback_id_;
     const MotorMode mode_;
     const std::weak_ptr<comm::can::Port> feedback_port_;  // of the group that feeds it
+    const std::shared_ptr<StopHold> hold_;                // of its group; null outside one
 
     mutable std::mutex target_lock_;  // held for one load or one store
     float target_ = 0.0f;             // guarded by target_lock_
+    std::optional<float> stop_target_;  // guarded by target_lock_
 
     mutable std::mutex watch_lock_;  // held for one twelve-byte copy
     WatchData watch_;                // guarded by watch_lock_

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "instance/motor/protocol/target_encoding.hpp"
+#include "instance/motor/py_safe_stop.hpp"
 #include "instance/motor/py_watch_data.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -21,11 +22,30 @@ constexpr py::Signature set_target_sig = "set_target($self, value)";
 
 Ref set_target(DeviceRef& self, PyObject* args, PyObject* kwargs) {
     auto [value] = py::parse_args<set_target_sig>(args, kwargs);
-    self->set_target(narrow_target(py::named_argument(value, py::to_double)));
+    self->set_target(narrow_target(py::named_argument(value, py::to_double)), calling_thread());
     return py::none();
 }
 
 Ref get_target(DeviceRef& self) { return py::check(PyFloat_FromDouble(self->target())); }
+
+constexpr py::Signature set_stop_target_sig = "set_stop_target($self, value)";
+
+Ref set_stop_target(DeviceRef& self, PyObject* args, PyObject* kwargs) {
+    auto [value] = py::parse_args<set_stop_target_sig>(args, kwargs);
+    if (value.object == Py_None) {
+        self->set_stop_target(std::nullopt);
+        return py::none();
+    }
+    float stop_target = narrow_target(py::named_argument(value, py::to_double));
+    arm_safe_stop();
+    self->set_stop_target(stop_target);
+    return py::none();
+}
+
+Ref get_stop_target(DeviceRef& self) {
+    auto stop_target = self->stop_target();
+    return stop_target ? py::check(PyFloat_FromDouble(*stop_target)) : py::none();
+}
 
 Ref get_watch_data(DeviceRef& self) { return watch_data_dict(self->watch_data()); }
 
@@ -62,6 +82,16 @@ PyMethodDef methods[] = {
                "        (Current: ampere, Speed: rad/s, Position: rad)\n\n"
                "The value is encoded as an i16 into the broadcast frame at the next Motor.broadcast().\n">(),
     py::method<&get_target, "get_target($self)", "读取当前目标值\n">(),
+    py::method<&set_stop_target, set_stop_target_sig,
+               "设置安全停止目标值\n\n"
+               "Args:\n"
+               "    value: what this slot carries in the stop frame, in the unit of the device's mode; None\n"
+               "        clears it (the default): the slot then carries its current target\n\n"
+               "When the program stops (block_all, block_until, shutdown_all, TaskManager.stop_all or\n"
+               "shutdown, the interpreter's exit, the Motor released), every Motor with a stop target\n"
+               "broadcasts once more. Afterwards broadcasts from drovik's timer and job threads send nothing\n"
+               "until the program sets a target or broadcasts from one of its own threads.\n">(),
+    py::method<&get_stop_target, "get_stop_target($self)", "读取安全停止目标值\n\nThe stop target, or None.\n">(),
     py::method<&get_watch_data, "get_watch_data($self)",
                "获取最新回传数据\n\n"
                "Returns:\n"

@@ -1,0 +1,41 @@
+#include "instance/motor/stop_frame.hpp"
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "comm/can/socket_task.hpp"
+#include "diag/stderr_line.hpp"
+#include "runtime/os_error.hpp"
+
+namespace drovik::motor {
+
+namespace {
+
+constexpr auto kRetryFor = std::chrono::milliseconds(50);
+constexpr auto kRetryPause = std::chrono::milliseconds(1);
+
+// Empty once written, else why not.
+std::string try_write(comm::can::Port& port, const socketcan::CANFrame& frame) {
+    comm::can::CanDevice* device = port.device();
+    if (device == nullptr) return "the CAN socket is not open";
+    std::lock_guard lock(port.send_lock);
+    if (port.unsent.load(std::memory_order_acquire) != 0) return "frames queued before it were not written";
+    int failure = device->write(frame);
+    return failure == 0 ? std::string() : rt::os_error_text(failure);
+}
+
+}  // namespace
+
+void send_stop_frame(comm::can::Port& port, const comm::can::CanMessage& message) {
+    auto frame = comm::can::frame_of(message);
+    std::string failure = frame ? try_write(port, frame.value()) : frame.error().text;
+    for (auto deadline = std::chrono::steady_clock::now() + kRetryFor;
+         frame && !failure.empty() && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(kRetryPause);
+        failure = try_write(port, frame.value());
+    }
+    if (!failure.empty()) diag::write_stderr_line("Failed to send stop frame: " + failure);
+}
+
+}  // namespace drovik::motor
