@@ -108,10 +108,11 @@ def feedback_latency(iface, samples, by_hand=False):
     assert peer.stdout.readline().strip() == "ready"
     seen = []
     warm_up = 200  # the first ones also wait for the motor's socket to open
+    missed = 0  # warm-up frames in a row that never showed
     for n in range(1, warm_up + samples + 1):
         peer.stdin.write(f"{n}\n")
         peer.stdin.flush()
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + (0.5 if n <= warm_up else 5)
         while position() != float(n):
             # Read the way a fast control loop would, not back to back: a reader that
             # never lets go of the watch lock only measures its own contention.
@@ -120,8 +121,13 @@ def feedback_latency(iface, samples, by_hand=False):
                 pass
             if time.monotonic() > deadline:
                 if n <= warm_up:  # sent before the socket opened: send the next one
+                    missed += 1
+                    if missed == 20:  # a socket that failed to open, not a slow one
+                        raise RuntimeError("the motor's socket never opened")
                     break
                 raise RuntimeError(f"feedback {n} never arrived")
+        else:
+            missed = 0
         seen.append(time.perf_counter_ns())
     peer.stdin.write("-1\n")
     peer.stdin.flush()
