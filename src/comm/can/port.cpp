@@ -89,7 +89,7 @@ Port::Read Port::read_batch(Held& held) {
     return read;
 }
 
-Port::Read Port::read_now(Held& held) {
+Port::Read Port::read_all(Held& held) {
     Read read;
     std::size_t frames = 0;
     do {
@@ -97,6 +97,11 @@ Port::Read Port::read_now(Held& held) {
         frames += read.frames;
     } while (read.taken && read.failure == 0);
     read.frames = frames;
+    return read;
+}
+
+Port::Read Port::read_now(Held& held) {
+    Read read = read_all(held);
     if (read.taken && read.failure != EAGAIN) {
         held.unlock();
         report_receive_failure(rt::os_error(read.failure));
@@ -144,16 +149,11 @@ void Port::catch_up() {
     Held held(receive_lock_);
     if (!sink_ || direct_reader_) return;
     lend(held, Loan::Lease);
-    Read read;
-    std::size_t frames = 0;
-    do {
-        read = read_batch(held);
-        frames += read.frames;
-    } while (read.taken && read.failure == 0);
+    Read read = read_all(held);
     direct_reader_ = false;
     bool failed = read.taken && read.failure != EAGAIN;
     // A burst, a failure or the task's end: the task reads on, woken by each arrival.
-    if (!read.taken || failed || frames > kBatch || return_wanted_) {
+    if (!read.taken || failed || read.frames > kBatch || return_wanted_) {
         give_back_unlocking(held);
         if (failed) report_receive_failure(rt::os_error(read.failure));
     }

@@ -142,6 +142,8 @@ private:
     void give_back_unlocking(Held& held);
     // One batch into the sink; `held` may be let go meanwhile (room, lines).
     Read read_batch(Held& held);
+    // Batches until the socket is found empty, fails or nobody takes frames; `frames` in all.
+    Read read_all(Held& held);
 
     std::mutex receive_lock_;
     std::condition_variable frame_taken_;
