@@ -48,8 +48,9 @@ bool Reactor::try_acquire_driver() noexcept {
     return !driving_.exchange(true, std::memory_order_acquire);
 }
 
-void Reactor::release_driver() {
+void Reactor::release_driver(bool hand_over) {
     driving_.store(false, std::memory_order_release);
+    if (!hand_over) return;
     std::lock_guard lock(candidates_mu_);
     if (!candidates_.empty()) candidates_.front()->unpark();
 }

@@ -37,8 +37,9 @@ public:
     Reactor& operator=(const Reactor&) = delete;
 
     bool try_acquire_driver() noexcept;
-    // Hands the duty to a thread parked elsewhere, so waiting never stops being served.
-    void release_driver();
+    // Gives the duty up; `hand_over`: to a thread parked elsewhere, so waiting
+    // never stops being served. Without it the next thread to park takes it.
+    void release_driver(bool hand_over);
     // One blocking wait and its dispatch; only the driver calls it.
     void turn();
     // Interrupts the driver's wait.

@@ -18,7 +18,7 @@ void Parker::drive() {
     int expected = kEmpty;
     if (state_.compare_exchange_strong(expected, kParkedDriver, std::memory_order_acq_rel)) reactor_.turn();
     state_.exchange(kEmpty, std::memory_order_acq_rel);
-    reactor_.release_driver();
+    reactor_.release_driver(handover_ == Handover::Always);
 }
 
 void Parker::park_on_condvar() {

@@ -26,7 +26,10 @@ class Reactor;
 // it sleeps on a condition variable. An unpark before park is not lost.
 class Parker {
 public:
-    explicit Parker(Reactor& reactor) : reactor_(reactor) {}
+    // Whether the end of a turn unparks a candidate to drive next.
+    enum class Handover { Always, OnRequest };
+
+    explicit Parker(Reactor& reactor, Handover handover = Handover::Always) : reactor_(reactor), handover_(handover) {}
 
     void park();
     void unpark();
@@ -43,6 +46,7 @@ private:
     static constexpr int kNotified = 3;
 
     Reactor& reactor_;
+    Handover handover_;
     std::atomic<int> state_{kEmpty};
     std::mutex mu_;
     std::condition_variable cv_;

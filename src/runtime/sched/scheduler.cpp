@@ -67,8 +67,13 @@ void Scheduler::schedule(TaskCore* task) {
     }
     if (owns_current_thread()) {
         Slot& slot = *slots_[this_worker.slot];
-        std::lock_guard lock(slot.mu);
-        slot.queue.push_back(task);
+        {
+            std::lock_guard lock(slot.mu);
+            slot.queue.push_back(task);
+        }
+        // Woken inside this worker's own reactor turn: it runs its queue as the
+        // turn ends, and park() calls for help if that is more than one task.
+        if (slot.parker.driving()) return;
     } else {
         std::lock_guard lock(inject_mu_);
         injected_.push_back(task);
@@ -173,6 +178,14 @@ void Scheduler::park(std::size_t slot) {
     // would otherwise wait for the next wake-up.
     if (!has_work() && !stopping_.load(std::memory_order_seq_cst)) slots_[slot]->parker.park();
     leave_idle(slot);
+    // What the turn woke waits in this worker's queue; another worker takes what
+    // it will not run next (and the reactor duty with it, once it parks).
+    bool more = false;
+    {
+        std::lock_guard lock(slots_[slot]->mu);
+        more = slots_[slot]->queue.size() > 1;
+    }
+    if (more) notify_one();
 }
 
 void Scheduler::leave_idle(std::size_t slot) {

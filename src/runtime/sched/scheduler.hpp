@@ -57,7 +57,7 @@ public:
 
 private:
     struct Slot {
-        explicit Slot(Reactor& reactor) : parker(reactor) {}
+        explicit Slot(Reactor& reactor) : parker(reactor, Parker::Handover::OnRequest) {}
         std::mutex mu;
         std::deque<TaskCore*> queue;
         Parker parker;
