@@ -211,16 +211,4 @@ int CANSocket::write_frame(const CANFrame& frame) noexcept {
     return failure;
 }
 
-std::int64_t monotonic_ns_of(std::int64_t received_ns) noexcept {
-    auto ns_of = [](clockid_t clock) {
-        timespec now;
-        ::clock_gettime(clock, &now);
-        return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-    };
-    std::int64_t monotonic = ns_of(CLOCK_MONOTONIC);
-    if (received_ns == 0) return monotonic;
-    // A stamp from the future (the realtime clock stepped back) counts as now.
-    return monotonic - std::max<std::int64_t>(ns_of(CLOCK_REALTIME) - received_ns, 0);
-}
-
 }  // namespace drovik::socketcan

@@ -83,9 +83,4 @@ private:
     std::unique_ptr<BusHealth> health_;
 };
 
-// A kernel receive time (CLOCK_REALTIME ns, 0 for none) on CLOCK_MONOTONIC: the
-// time since it was taken, on the realtime clock, subtracted from monotonic now.
-// Done soon after the read, a step of the realtime clock rarely falls in that span.
-std::int64_t monotonic_ns_of(std::int64_t received_ns) noexcept;
-
 }  // namespace drovik::socketcan

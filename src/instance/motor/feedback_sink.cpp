@@ -39,7 +39,7 @@ bool FeedbackSink::take(const socketcan::CANFrame& frame, std::int64_t received_
     auto feedback = accept_feedback(frame.id(), frame.data(), lines);
     if (!feedback) return true;
     if (auto device = claimant(*list_, frame.id(), frame.extended())) {
-        device->update_watch_data(*feedback, socketcan::monotonic_ns_of(received_ns));
+        device->update_watch_data(*feedback, clock_.monotonic_ns_of(received_ns));
     } else {
         report_unmatched(frame.id(), frame.data(), lines);
     }

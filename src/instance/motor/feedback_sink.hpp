@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "comm/can/port.hpp"
+#include "comm/socketcan/stamp_clock.hpp"
 
 namespace drovik::motor {
 
@@ -21,6 +22,7 @@ public:
 
 private:
     std::shared_ptr<DeviceList> list_;
+    socketcan::StampClock clock_;  // guarded by the port's receive lock, as every take is
 };
 
 }  // namespace drovik::motor

@@ -1,0 +1,32 @@
+#include "comm/socketcan/stamp_clock.hpp"
+
+#include <time.h>
+
+#include <algorithm>
+
+namespace drovik::socketcan {
+
+namespace {
+
+std::int64_t ns_of(clockid_t clock) noexcept {
+    timespec now;
+    ::clock_gettime(clock, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+}  // namespace
+
+std::int64_t StampClock::monotonic_ns_of(std::int64_t received_ns) noexcept {
+    if (received_ns == 0) return ns_of(CLOCK_MONOTONIC);
+    const std::int64_t since = received_ns - read_for_ns_;
+    if (read_for_ns_ == 0 || since < 0 || since >= kRefresh.count()) {
+        monotonic_ns_ = ns_of(CLOCK_MONOTONIC);
+        offset_ns_ = monotonic_ns_ - ns_of(CLOCK_REALTIME);
+        read_for_ns_ = received_ns;
+        // Taken before the read, it cannot be from the future.
+        return std::min(received_ns + offset_ns_, monotonic_ns_);
+    }
+    return received_ns + offset_ns_;
+}
+
+}  // namespace drovik::socketcan
