@@ -152,19 +152,10 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> l
     for (;;) {
         if ((result = queue_->pop(spent)) || port.ended(held)) break;
         CanDevice* device = read_here ? port.device() : nullptr;
-        if (device == nullptr) {
-            if (!limit_ms) break;
-            if (!deadline) deadline = rt::Deadline::after_ms(*limit_ms);
-            if (deadline->passed()) break;
-            // Not open yet, or reading failed here: the task reads, and says when it took a frame.
-            port.wait_for_frame(held, std::min(deadline->instant(), Clock::now() + kWaitSlice));
-            if (!keep_waiting()) break;
-            continue;
-        }
         // All the socket holds goes to the queue, so that a caller who reads
         // seldom never leaves it to overflow. A waiting read returns at once when
         // a frame is there; what comes behind it is the task's once it is given back.
-        if (!limit_ms || *limit_ms == 0) {
+        if (device != nullptr && (!limit_ms || *limit_ms == 0)) {
             auto read = port.read_now(held);
             if (read.frames != 0) continue;
             if (read.failure == EAGAIN) break;
@@ -172,17 +163,26 @@ std::optional<CanMessage> CanDeviceAsync::receive(std::optional<std::uint64_t> l
             continue;
         }
         // Lent for this call: nobody else reads meanwhile.
-        port.lend_for_call(held);
-        held.unlock();
-        socketcan::CANFrame frame;
-        int failure = read_waiting(device->socket(), limit_ms, keep_waiting, frame);
-        held.lock();
-        if (failure == 0) result = message_of(frame);
-        port.give_back(held);
-        if (failure == 0 || failure == EAGAIN || failure == EINTR) break;  // the time is up, or interrupted
-        report_receive_failure(rt::os_error(failure));
-        read_here = false;
-        held.lock();
+        if (device != nullptr && port.lend_for_call(held)) {
+            held.unlock();
+            socketcan::CANFrame frame;
+            int failure = read_waiting(device->socket(), limit_ms, keep_waiting, frame);
+            held.lock();
+            if (failure == 0) result = message_of(frame);
+            port.give_back(held);
+            if (failure == 0 || failure == EAGAIN || failure == EINTR) break;  // the time is up, or interrupted
+            report_receive_failure(rt::os_error(failure));
+            read_here = false;
+            held.lock();
+            continue;
+        }
+        // Not open yet, reading failed here, or another call's read has the socket:
+        // the task, or that call as it gives the socket back, says when to look again.
+        if (!limit_ms) break;
+        if (!deadline) deadline = rt::Deadline::after_ms(*limit_ms);
+        if (deadline->passed()) break;
+        port.wait_for_frame(held, std::min(deadline->instant(), Clock::now() + kWaitSlice));
+        if (!keep_waiting()) break;
     }
     return result;
 }

@@ -46,7 +46,6 @@ Port::Reclaim Port::reclaim(std::uint64_t turns_seen, const rt::Waker& task) {
     if (!lent_.load(std::memory_order_relaxed)) return Reclaim::Taken;
     if (caller_turns_.load(std::memory_order_relaxed) != turns_seen) return Reclaim::TurnsCame;
     if (direct_reader_) {
-        return_wanted_ = true;
         rt::store_waker(task_waker_, task);
         return Reclaim::CallerInside;
     }
@@ -72,6 +71,12 @@ Port::Read Port::read_batch(Held& held) {
     }
     if (!sink_) {
         read.taken = false;
+        return read;
+    }
+    // A call's waiting read took the socket while the lock was let go: what it
+    // holds is that call's, or a frame read there would overtake these.
+    if (direct_reader_) {
+        read.failure = EAGAIN;
         return read;
     }
     std::array<socketcan::CANFrame, kBatch> frames;
@@ -121,14 +126,22 @@ void Port::lend(Held&, Loan loan) {
         lent_.store(true, std::memory_order_release);
     }
     caller_turns_.store(caller_turns_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    direct_reader_ = true;
+    if (loan == Loan::Call) direct_reader_ = true;
 }
 
-void Port::lend_for_call(Held& held) { lend(held, Loan::Call); }
+bool Port::lend_for_call(Held& held) {
+    if (direct_reader_) return false;
+    lend(held, Loan::Call);
+    return true;
+}
+
+void Port::give_back(Held& held) {
+    give_back_unlocking(held);
+    frame_taken_.notify_all();
+}
 
 rt::Waker Port::give_back_locked() {
     direct_reader_ = false;
-    return_wanted_ = false;
     lent_.store(false, std::memory_order_release);
     // Switching read events on again raises one at once when a frame is already there.
     (void)device_->watch_reads(true);
@@ -150,10 +163,9 @@ void Port::catch_up() {
     if (!sink_ || direct_reader_) return;
     lend(held, Loan::Lease);
     Read read = read_all(held);
-    direct_reader_ = false;
     bool failed = read.taken && read.failure != EAGAIN;
     // A burst, a failure or the task's end: the task reads on, woken by each arrival.
-    if (!read.taken || failed || read.frames > kBatch || return_wanted_) {
+    if (!read.taken || failed || read.frames > kBatch) {
         give_back_unlocking(held);
         if (failed) report_receive_failure(rt::os_error(read.failure));
     }

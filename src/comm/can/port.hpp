@@ -20,15 +20,18 @@
 //   A caller inside a waiting read (direct_reader_) borrows it for that call and
 //   gives it back as the call ends, the task left waiting for readability
 //   meanwhile: neither end of such a loan wakes it, so a call costs two switches
-//   of read events and no hand-over between threads. A spinning reader of the sink (catch_up)
-//   keeps it across calls: each of its turns counts (caller_turns_), and the
-//   task, waking once a lease, lends it on when turns came during the last lease
-//   and takes it back otherwise; a caller still inside then gives it back as its
-//   turn ends. So frames nobody asks for wait at most two leases, and a turn
-//   that finds more than a batch waiting gives the socket back at once.
+//   of read events and no hand-over between threads. Such a call reads with the
+//   lock let go, so while it does nobody else reads at all (no other call, no
+//   batch): a frame it read would overtake theirs. A spinning reader of the sink
+//   (catch_up) keeps it across calls: each of its turns counts (caller_turns_),
+//   and the task, waking once a lease, lends it on when turns came during the
+//   last lease and takes it back otherwise; a call still inside then gives it
+//   back as it ends. So frames nobody asks for wait at most two leases, and a
+//   turn that finds more than a batch waiting gives the socket back at once.
 // Whoever gives the socket back wakes the task (task_waker_, stored by the task
 // under the lock before it waits while the socket is lent). frame_taken_ is
-// notified when the sink took a frame and when the task ended.
+// notified when the sink took a frame, when a call gave the socket back and when
+// the task ended.
 #pragma once
 
 #include <atomic>
@@ -118,11 +121,15 @@ public:
 
     // --- The callers' side, with the lock held.
     // What the socket holds now, into the sink; a failure is reported here.
+    // Nothing while a call reads it (lend_for_call): what it holds is that call's.
     Read read_now(Held& held);
     // Around a waiting read on the caller's own thread, the lock released meanwhile.
-    void lend_for_call(Held& held);
-    // Ends that call's loan; lets the lock go.
-    void give_back(Held& held) { give_back_unlocking(held); }
+    // False when another call's waiting read has it: one reader at a time, or a
+    // frame read there would overtake those read here into the sink.
+    bool lend_for_call(Held& held);
+    // Ends that call's loan, waking callers waiting for a frame (one may read
+    // next); lets the lock go.
+    void give_back(Held& held);
 
     // For readers of what the sink stores: reads what the socket holds right now and
     // hands it to the sink, so that what they read is as fresh as the bus even when
@@ -150,8 +157,7 @@ private:
     std::shared_ptr<FrameSink> sink_;  // null once the device is gone
     std::atomic<bool> lent_{false};
     std::atomic<std::uint64_t> caller_turns_{0};
-    bool direct_reader_ = false;  // a caller is inside a call that reads the socket
-    bool return_wanted_ = false;  // the task found the lease over with a caller inside
+    bool direct_reader_ = false;  // a call reads the socket, the lock let go (Loan::Call)
     rt::Waker task_waker_;        // the task, waiting while the socket is lent
     bool ended_ = false;
 
