@@ -84,6 +84,20 @@ int vbus_slot_by_name(const char *name)
     return VS_UNBOUND;
 }
 
+/* The process whose descriptors the table holds. A child made by vfork (as
+ * subprocess makes them) runs in this memory until it execs, and closes every
+ * descriptor above 2 on the way: it must leave the table alone, or the parent's
+ * sockets would pass for plain ones. A forked child has a copy of its own. */
+static pid_t table_owner;
+
+static void owner_is_this_child(void) { table_owner = getpid(); }
+
+__attribute__((constructor)) static void own_the_table(void)
+{
+    table_owner = getpid();
+    pthread_atfork(NULL, NULL, owner_is_this_child);
+}
+
 struct vsock *vsock_of(int fd)
 {
     return (unsigned)fd < VBUS_MAX_FDS ? atomic_load_explicit(&table[fd], memory_order_acquire) : NULL;
@@ -130,7 +144,7 @@ void vsock_attach(int fd, struct vsock *s)
 
 void vsock_detach(int fd)
 {
-    if ((unsigned)fd < VBUS_MAX_FDS)
+    if ((unsigned)fd < VBUS_MAX_FDS && getpid() == table_owner)
         release(atomic_exchange(&table[fd], NULL));
 }
 

@@ -144,3 +144,17 @@ def test_kernel_interfaces_still_resolve(emulation):
         ifreq = fcntl.ioctl(s, 0x8933, struct.pack("16si20x", b"lo", 0))  # SIOCGIFINDEX
     assert struct.unpack_from("16si", ifreq)[1] == socket.if_nametoindex("lo") == 1
     assert socket.if_indextoname(1) == "lo"
+
+
+def test_a_child_made_by_vfork_leaves_the_parents_sockets_emulated(emulation):
+    import subprocess
+    import sys
+
+    with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as can:
+        # subprocess starts its child with vfork where it can; the child closes every descriptor above 2
+        # in the parent's memory before it execs.
+        subprocess.run([sys.executable, "-c", "pass"], check=True, close_fds=True)
+        can.bind((emulation.iface,))  # a plain socket's bind refuses a CAN address: EINVAL
+        with Peer(emulation.iface) as peer:
+            can.send(pack(0x7, b"after"))
+            assert peer.recv(timeout=10) == (0x7, b"after")
