@@ -5,6 +5,8 @@ from statistics import mean
 
 
 def span(values, unit=""):
+    if not values:
+        return "—"  # no round gave a figure (a CPU time below the clock's step reads 0)
     low, high = min(values), max(values)
     return f"{low:g}{unit}" if low == high else f"{low:g}–{high:g}{unit}"
 
