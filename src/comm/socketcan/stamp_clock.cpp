@@ -20,11 +20,11 @@ std::int64_t StampClock::monotonic_ns_of(std::int64_t received_ns) noexcept {
     if (received_ns == 0) return ns_of(CLOCK_MONOTONIC);
     const std::int64_t since = received_ns - read_for_ns_;
     if (read_for_ns_ == 0 || since < 0 || since >= kRefresh.count()) {
-        monotonic_ns_ = ns_of(CLOCK_MONOTONIC);
-        offset_ns_ = monotonic_ns_ - ns_of(CLOCK_REALTIME);
+        const std::int64_t monotonic_ns = ns_of(CLOCK_MONOTONIC);
+        offset_ns_ = monotonic_ns - ns_of(CLOCK_REALTIME);
         read_for_ns_ = received_ns;
         // Taken before the read, it cannot be from the future.
-        return std::min(received_ns + offset_ns_, monotonic_ns_);
+        return std::min(received_ns + offset_ns_, monotonic_ns);
     }
     return received_ns + offset_ns_;
 }

@@ -22,9 +22,8 @@ public:
     std::int64_t monotonic_ns_of(std::int64_t received_ns) noexcept;
 
 private:
-    std::int64_t offset_ns_ = 0;      // monotonic minus realtime, as last read
-    std::int64_t read_for_ns_ = 0;    // the stamp it was read for; 0 before the first
-    std::int64_t monotonic_ns_ = 0;   // monotonic now, as last read
+    std::int64_t offset_ns_ = 0;    // monotonic minus realtime, as last read
+    std::int64_t read_for_ns_ = 0;  // the stamp it was read for; 0 before the first
 };
 
 }  // namespace drovik::socketcan

@@ -7,6 +7,12 @@
 // whichever of the two parks first drives next. So the duty passes on while any
 // thread is parked, and the runtime needs no thread of its own for I/O.
 //
+// A worker's parker hands nothing over (Handover::Never): the worker runs what
+// its turn woke and parks again at once, so unparking another thread to wait in
+// the reactor meanwhile would cost a wake-up and a switch per event (two threads
+// for every frame read). The scheduler wakes another worker when the turn left
+// more than one task; that one drives once it parks.
+//
 // States: Empty, ParkedCondvar, ParkedDriver, Notified. unpark() sets Notified
 // whatever the state and wakes the sleeper by the means its state names (the
 // condition variable, or the reactor's wake eventfd), so an unpark that comes
@@ -27,7 +33,7 @@ class Reactor;
 class Parker {
 public:
     // Whether the end of a turn unparks a candidate to drive next.
-    enum class Handover { Always, OnRequest };
+    enum class Handover { Always, Never };
 
     explicit Parker(Reactor& reactor, Handover handover = Handover::Always) : reactor_(reactor), handover_(handover) {}
 

@@ -3,7 +3,9 @@
 // shared injection queue. A worker takes from its own queue, then the injection
 // queue, then steals from the others, and parks when all are empty; queueing a
 // task unparks one idle worker, preferably one not driving the reactor, so I/O
-// and timers stay served. Every queue entry holds one task reference.
+// and timers stay served. A task woken by a worker's own reactor turn unparks
+// nobody: that worker runs it as the turn ends, and calls another only when the
+// turn left it more than one. Every queue entry holds one task reference.
 //
 // Hand-off: a worker about to block gives its slot (queue and duty) to a spare
 // thread, or to a new one, and finishes its task step without a slot; it then
@@ -57,7 +59,7 @@ public:
 
 private:
     struct Slot {
-        explicit Slot(Reactor& reactor) : parker(reactor, Parker::Handover::OnRequest) {}
+        explicit Slot(Reactor& reactor) : parker(reactor, Parker::Handover::Never) {}
         std::mutex mu;
         std::deque<TaskCore*> queue;
         Parker parker;
