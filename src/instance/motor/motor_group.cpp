@@ -1,10 +1,22 @@
 #include "instance/motor/motor_group.hpp"
 
 #include "instance/motor/feedback_sink.hpp"
-#include "instance/motor/protocol/broadcast_payload.hpp"
 #include "runtime/runtime.hpp"
 
 namespace drovik::motor {
+
+std::optional<BroadcastPayload> DeviceList::frame(Frame kind) {
+    BroadcastPayload payload;
+    bool stop_targets = false;
+    std::lock_guard guard(lock);
+    for (const auto& device : devices) {
+        std::optional<float> stop_target = kind == Frame::Stop ? device->stop_target() : std::nullopt;
+        stop_targets |= stop_target.has_value();
+        payload.place(device->slot_index(), device->mode(), stop_target.value_or(device->target()));
+    }
+    if (kind == Frame::Stop && !stop_targets) return std::nullopt;
+    return payload;
+}
 
 MotorGroup::MotorGroup(rt::Runtime& runtime, std::string interface, std::uint32_t broadcast_id)
     : list_(std::make_shared<DeviceList>()),
@@ -39,12 +51,8 @@ std::size_t MotorGroup::device_count() const {
 rt::Result<void> MotorGroup::broadcast(Caller caller) {
     auto admitted = safe_stop_->admit(caller);
     if (!admitted) return {};
-    BroadcastPayload payload;
-    {
-        std::lock_guard guard(list_->lock);
-        for (const auto& device : list_->devices) payload.place(device->slot_index(), device->mode(), device->target());
-    }
-    return can_.send_nonblocking(comm::can::CanMessage::of(broadcast_id_, payload.bytes()));
+    auto payload = list_->frame(DeviceList::Frame::Targets);
+    return can_.send_nonblocking(comm::can::CanMessage::of(broadcast_id_, payload->bytes()));
 }
 
 }  // namespace drovik::motor

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "comm/can/can_device_async.hpp"
 #include "instance/motor/device/device.hpp"
+#include "instance/motor/protocol/broadcast_payload.hpp"
 #include "instance/motor/protocol/watch_data.hpp"
 #include "instance/motor/safe_stop.hpp"
 #include "runtime/result.hpp"
@@ -23,6 +25,12 @@ namespace drovik::motor {
 
 // The drivers in the order they were added; shared with the receive task.
 struct DeviceList {
+    enum class Frame { Targets, Stop };
+
+    // One frame of every driver's target; a Stop frame has each driver's stop
+    // target in place of its target where it has one, and is empty when none has.
+    std::optional<BroadcastPayload> frame(Frame kind);
+
     std::mutex lock;                              // never held across a wait
     std::vector<std::shared_ptr<Device>> devices;  // guarded by lock
 };

@@ -6,7 +6,6 @@
 
 #include "diag/stderr_line.hpp"
 #include "instance/motor/motor_group.hpp"
-#include "instance/motor/protocol/broadcast_payload.hpp"
 #include "instance/motor/stop_frame.hpp"
 
 namespace drovik::motor {
@@ -72,20 +71,11 @@ void SafeStop::retire() {
 }
 
 void SafeStop::stop_locked() {
-    BroadcastPayload payload;
-    bool wanted = false;
-    {
-        std::lock_guard guard(list_->lock);
-        for (const auto& device : list_->devices) {
-            auto stop_target = device->stop_target();
-            wanted |= stop_target.has_value();
-            payload.place(device->slot_index(), device->mode(), stop_target.value_or(device->target()));
-        }
-    }
-    if (!wanted) return;
+    auto payload = list_->frame(DeviceList::Frame::Stop);
+    if (!payload) return;
     hold_->set();
     // The port outlives the group's socket only as long as its task runs.
-    if (auto port = port_.lock()) send_stop_frame(*port, comm::can::CanMessage::of(broadcast_id_, payload.bytes()));
+    if (auto port = port_.lock()) send_stop_frame(*port, comm::can::CanMessage::of(broadcast_id_, payload->bytes()));
 }
 
 void stop_every_group() noexcept {
