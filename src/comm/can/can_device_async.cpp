@@ -107,9 +107,8 @@ CanDeviceAsync::~CanDeviceAsync() {
 rt::Result<void> CanDeviceAsync::send_nonblocking(const CanMessage& message) {
     Port& port = *port_;
     CanDevice* device = port.device();
-    std::unique_lock lock(port.send_lock, std::defer_lock);
-    if (device != nullptr && port.unsent.load(std::memory_order_acquire) == 0 && lock.try_lock() &&
-        port.unsent.load(std::memory_order_acquire) == 0) {
+    std::optional<Port::WriteTurn> turn;
+    if (device != nullptr && (turn = port.write_turn(false))) {
         auto frame = frame_of(message);
         if (!frame) {
             report_send_failure(frame.error());
@@ -123,12 +122,9 @@ rt::Result<void> CanDeviceAsync::send_nonblocking(const CanMessage& message) {
             return {};
         }
         // Refused for now: the task waits for writability and writes it before
-        // anything queued later (the lock stays held until it is queued).
+        // anything queued later (the turn is kept until it is queued).
     }
-    port.unsent.fetch_add(1, std::memory_order_acq_rel);
-    auto queued = transmit_.send(message);
-    if (!queued) port.unsent.fetch_sub(1, std::memory_order_acq_rel);
-    return queued;
+    return port.queue_for_task([&] { return transmit_.send(message); });
 }
 
 socketcan::BusHealth::Report CanDeviceAsync::bus_report() const noexcept {

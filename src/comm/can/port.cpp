@@ -179,4 +179,23 @@ void report_receive_failure(const rt::Error& error) {
     diag::write_stderr_line("Failed to receive CAN frame: " + error.text);
 }
 
+std::optional<Port::WriteTurn> Port::write_turn(bool wait) {
+    // Looked at before the lock too, so that a caller behind queued frames does
+    // not contend with the task's writes.
+    if (!wait && unsent_.load(std::memory_order_acquire) != 0) return std::nullopt;
+    WriteTurn turn(send_lock_, std::defer_lock);
+    if (wait) {
+        turn.lock();
+    } else if (!turn.try_lock()) {
+        return std::nullopt;
+    }
+    if (unsent_.load(std::memory_order_acquire) != 0) return std::nullopt;
+    return turn;
+}
+
+int Port::write_queued(CanDevice& device, const socketcan::CANFrame& frame) {
+    std::lock_guard lock(send_lock_);
+    return device.write(frame);
+}
+
 }  // namespace drovik::comm::can

@@ -1,9 +1,10 @@
 // The port: what the socket task of a CanDeviceAsync shares with the device's
 // callers, and the protocol by which they share the socket.
 //
-// Writes. send_lock is held for each write. A caller writes directly only with
-// the lock held and nothing queued for the task still unsent (`unsent`), so no
-// frame overtakes one queued before it.
+// Writes. send_lock_ is held for each write. A caller writes on its own thread
+// only with the lock held and nothing queued for the task still unsent
+// (unsent_), and keeps the lock until what the kernel refused is queued: so no
+// frame overtakes one sent before it.
 //
 // Reads. receive_lock_ is held for each read of the socket together with the
 // hand-over of what it gave to the sink, so frames reach the sink in bus order
@@ -136,8 +137,25 @@ public:
     // the task has not had a processor yet. Waits only for a read in progress.
     void catch_up();
 
-    std::mutex send_lock;
-    std::atomic<std::size_t> unsent{0};  // queued for the task, not yet written
+    // --- Writes.
+    using WriteTurn = std::unique_lock<std::mutex>;
+    // A caller's turn to write on its own thread: none while a frame queued for the
+    // task is still unsent, nor (unless `wait`) while another write is in progress.
+    // Kept until a refused frame is queued.
+    std::optional<WriteTurn> write_turn(bool wait);
+    // `queue` hands a frame to the task; it counts as unsent from just before
+    // until the task says it is done with it (queued_done).
+    template <class Queue>
+    auto queue_for_task(Queue&& queue) {
+        unsent_.fetch_add(1, std::memory_order_acq_rel);
+        auto queued = queue();
+        if (!queued) unsent_.fetch_sub(1, std::memory_order_acq_rel);
+        return queued;
+    }
+    // The task's write of a queued frame, under the send lock.
+    int write_queued(CanDevice& device, const socketcan::CANFrame& frame);
+    // After the task's last attempt at a queued frame, written or not.
+    void queued_done() noexcept { unsent_.fetch_sub(1, std::memory_order_acq_rel); }
 
 private:
     // A lease outlasts the call and needs the task awake to take it back; a call's
@@ -151,6 +169,9 @@ private:
     Read read_batch(Held& held);
     // Batches until the socket is found empty, fails or nobody takes frames; `frames` in all.
     Read read_all(Held& held);
+
+    std::mutex send_lock_;
+    std::atomic<std::size_t> unsent_{0};  // queued for the task, not yet written
 
     std::mutex receive_lock_;
     std::condition_variable frame_taken_;

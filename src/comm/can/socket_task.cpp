@@ -101,11 +101,7 @@ rt::Task<void> write_queued(Port& port, CanMessage message) {
     }
     bool watching = false;
     while (frame) {
-        int failure;
-        {
-            std::lock_guard lock(port.send_lock);
-            failure = device.write(frame.value());
-        }
+        int failure = port.write_queued(device, frame.value());
         if (failure == 0) break;
         if (failure != EAGAIN) {
             report_send_failure(rt::os_error(failure));
@@ -116,7 +112,7 @@ rt::Task<void> write_queued(Port& port, CanMessage message) {
         (void)co_await rt::with_timeout(kRefusedWriteRetry, device.writable());
     }
     if (watching) (void)device.watch_writes(false);
-    port.unsent.fetch_sub(1, std::memory_order_acq_rel);
+    port.queued_done();
 }
 
 // Either what the transmit queue gave (empty once it is closed and drained) or

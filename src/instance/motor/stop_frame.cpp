@@ -19,8 +19,8 @@ constexpr auto kRetryPause = std::chrono::milliseconds(1);
 std::string try_write(comm::can::Port& port, const socketcan::CANFrame& frame) {
     comm::can::CanDevice* device = port.device();
     if (device == nullptr) return "the CAN socket is not open";
-    std::lock_guard lock(port.send_lock);
-    if (port.unsent.load(std::memory_order_acquire) != 0) return "frames queued before it were not written";
+    auto turn = port.write_turn(true);
+    if (!turn) return "frames queued before it were not written";
     int failure = device->write(frame);
     return failure == 0 ? std::string() : rt::os_error_text(failure);
 }

@@ -11,7 +11,7 @@
 
 namespace drovik::motor {
 
-// Holds the port's send_lock only for each write.
+// Holds the port's write turn only for each write.
 void send_stop_frame(comm::can::Port& port, const comm::can::CanMessage& message);
 
 }  // namespace drovik::motor
