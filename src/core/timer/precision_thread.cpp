@@ -1,6 +1,7 @@
 #include "core/timer/precision_thread.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -43,13 +44,25 @@ void sleep_until(Clock::time_point wake) noexcept {
     }
 }
 
+// Whether the thread may run on one CPU only, as its starter left it (before
+// any pinning of its own to the real-time CPUs).
+bool on_one_cpu() noexcept {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) == 1;
+}
+
 // Where each wait before a deadline begins. Fixed: the mode's threshold, and the
 // GIL asked for at the deadline. Learned: the thread's own wake-up delays and
-// GIL hand-overs, the threshold as the ceiling.
+// GIL hand-overs, the threshold as the ceiling. On one CPU, none: a spin there
+// keeps whatever the call's frames woke (the drivers, the socket task) from
+// running until it ends, and its CPU time makes every such wake-up preempt the
+// timer's next call instead.
 class Pacing {
 public:
-    explicit Pacing(const PrecisionLoop& loop)
+    Pacing(const PrecisionLoop& loop, bool one_cpu)
         : fixed_(loop.fixed_spin),
+          one_cpu_(one_cpu),
           threshold_(loop.spin_threshold),
           // Half a period to begin with, so that even a threshold longer than the
           // period leaves the thread a sleep to learn from.
@@ -63,6 +76,10 @@ public:
             precision_sleep_until_sync(deadline, threshold_);
             return Clock::now();
         }
+        if (one_cpu_) {
+            precision_sleep_until_sync(deadline, Clock::duration::zero());
+            return Clock::now();
+        }
         const auto ask = gil_.ask_at(deadline);
         if (auto late = precision_sleep_until_sync(ask, wake_.lead())) {
             wake_.learn(*late);
@@ -73,19 +90,20 @@ public:
     }
 
     void called(Clock::time_point asked, const CallTimes& times) noexcept {
-        if (!fixed_) gil_.learn(asked, times);
+        if (!fixed_ && !one_cpu_) gil_.learn(asked, times);
     }
 
 private:
     bool fixed_;
+    bool one_cpu_;
     Clock::duration threshold_;
     LeadEstimator wake_;
     GilLead gil_;
 };
 
-void run_loop(const PrecisionLoop& loop) {
+void run_loop(const PrecisionLoop& loop, bool one_cpu) {
     const auto& registry = manager::task_manager();
-    Pacing pacing(loop);
+    Pacing pacing(loop, one_cpu);
     auto asked = Clock::now();
     auto deadline = asked;  // the first call at once
     auto next_deadline = deadline + loop.period;
@@ -149,8 +167,9 @@ rt::Result<std::thread> spawn_precision_thread(std::string name, PrecisionLoop l
             // wait for the GIL, which asks the holder to let go only once its
             // timed wait of one switch interval ends.
             prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+            const bool one_cpu = on_one_cpu();
             enter_precision_thread(loop.period);
-            run_loop(loop);
+            run_loop(loop, one_cpu);
             loop.call->end();
         });
     } catch (const std::system_error& error) {
