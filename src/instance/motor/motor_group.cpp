@@ -1,11 +1,12 @@
 #include "instance/motor/motor_group.hpp"
 
 #include "instance/motor/feedback_sink.hpp"
+#include "instance/motor/protocol/broadcast_payload.hpp"
 #include "runtime/runtime.hpp"
 
 namespace drovik::motor {
 
-std::optional<BroadcastPayload> DeviceList::frame(Frame kind) {
+std::optional<comm::can::CanMessage> DeviceList::frame(Frame kind) {
     BroadcastPayload payload;
     bool stop_targets = false;
     std::lock_guard guard(lock);
@@ -15,14 +16,13 @@ std::optional<BroadcastPayload> DeviceList::frame(Frame kind) {
         payload.place(device->slot_index(), device->mode(), stop_target.value_or(device->target()));
     }
     if (kind == Frame::Stop && !stop_targets) return std::nullopt;
-    return payload;
+    return comm::can::CanMessage::of(broadcast_id, payload.bytes());
 }
 
 MotorGroup::MotorGroup(rt::Runtime& runtime, std::string interface, std::uint32_t broadcast_id)
-    : list_(std::make_shared<DeviceList>()),
+    : list_(std::make_shared<DeviceList>(broadcast_id)),
       can_(runtime, std::move(interface), std::make_shared<FeedbackSink>(list_)),
-      broadcast_id_(broadcast_id),
-      safe_stop_(SafeStop::create(list_, can_.port(), broadcast_id)) {}
+      safe_stop_(SafeStop::create(list_, can_.port())) {}
 
 MotorGroup::~MotorGroup() {
     if (safe_stop_) safe_stop_->retire();
@@ -51,8 +51,7 @@ std::size_t MotorGroup::device_count() const {
 rt::Result<void> MotorGroup::broadcast(Caller caller) {
     auto admitted = safe_stop_->admit(caller);
     if (!admitted) return {};
-    auto payload = list_->frame(DeviceList::Frame::Targets);
-    return can_.send_nonblocking(comm::can::CanMessage::of(broadcast_id_, payload->bytes()));
+    return can_.send_nonblocking(*list_->frame(DeviceList::Frame::Targets));
 }
 
 }  // namespace drovik::motor

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "comm/can/can_device_async.hpp"
+#include "comm/can/can_message.hpp"
 #include "instance/motor/device/device.hpp"
-#include "instance/motor/protocol/broadcast_payload.hpp"
 #include "instance/motor/protocol/watch_data.hpp"
 #include "instance/motor/safe_stop.hpp"
 #include "runtime/result.hpp"
@@ -23,13 +23,18 @@ class Runtime;
 
 namespace drovik::motor {
 
-// The drivers in the order they were added; shared with the receive task.
+// The drivers in the order they were added, and the identifier of the frames
+// that carry their targets; shared with the receive task and the safe stop.
 struct DeviceList {
     enum class Frame { Targets, Stop };
 
+    explicit DeviceList(std::uint32_t id) : broadcast_id(id) {}
+
     // One frame of every driver's target; a Stop frame has each driver's stop
     // target in place of its target where it has one, and is empty when none has.
-    std::optional<BroadcastPayload> frame(Frame kind);
+    std::optional<comm::can::CanMessage> frame(Frame kind);
+
+    const std::uint32_t broadcast_id;
 
     std::mutex lock;                              // never held across a wait
     std::vector<std::shared_ptr<Device>> devices;  // guarded by lock
@@ -53,14 +58,13 @@ public:
     // has ended. After a safe stop, a worker's broadcast sends nothing (stop_hold.hpp).
     rt::Result<void> broadcast(Caller caller = Caller::Program);
 
-    std::uint32_t broadcast_id() const noexcept { return broadcast_id_; }
+    std::uint32_t broadcast_id() const noexcept { return list_->broadcast_id; }
     socketcan::BusHealth::Report bus_report() const noexcept { return can_.bus_report(); }
 
 private:
     std::shared_ptr<DeviceList> list_;
     // Destroyed before the list goes: it stops storing feedback as it goes.
     comm::can::CanDeviceAsync can_;
-    std::uint32_t broadcast_id_;
     std::shared_ptr<SafeStop> safe_stop_;  // null once moved from
 };
 

@@ -42,12 +42,11 @@ Groups& groups() {
 
 }  // namespace
 
-SafeStop::SafeStop(std::shared_ptr<DeviceList> list, std::weak_ptr<comm::can::Port> port, std::uint32_t broadcast_id)
-    : list_(std::move(list)), port_(std::move(port)), broadcast_id_(broadcast_id) {}
+SafeStop::SafeStop(std::shared_ptr<DeviceList> list, std::weak_ptr<comm::can::Port> port)
+    : list_(std::move(list)), port_(std::move(port)) {}
 
-std::shared_ptr<SafeStop> SafeStop::create(std::shared_ptr<DeviceList> list, std::weak_ptr<comm::can::Port> port,
-                                           std::uint32_t broadcast_id) {
-    auto group = std::make_shared<SafeStop>(std::move(list), std::move(port), broadcast_id);
+std::shared_ptr<SafeStop> SafeStop::create(std::shared_ptr<DeviceList> list, std::weak_ptr<comm::can::Port> port) {
+    auto group = std::make_shared<SafeStop>(std::move(list), std::move(port));
     groups().enlist(group);
     return group;
 }
@@ -71,11 +70,11 @@ void SafeStop::retire() {
 }
 
 void SafeStop::stop_locked() {
-    auto payload = list_->frame(DeviceList::Frame::Stop);
-    if (!payload) return;
+    auto message = list_->frame(DeviceList::Frame::Stop);
+    if (!message) return;
     hold_->set();
     // The port outlives the group's socket only as long as its task runs.
-    if (auto port = port_.lock()) send_stop_frame(*port, comm::can::CanMessage::of(broadcast_id_, payload->bytes()));
+    if (auto port = port_.lock()) send_stop_frame(*port, *message);
 }
 
 void stop_every_group() noexcept {

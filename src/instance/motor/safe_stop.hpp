@@ -21,8 +21,7 @@ struct DeviceList;
 class SafeStop {
 public:
     // Enlisted for stop_every_group() as long as it lives.
-    static std::shared_ptr<SafeStop> create(std::shared_ptr<DeviceList> list, std::weak_ptr<comm::can::Port> port,
-                                            std::uint32_t broadcast_id);
+    static std::shared_ptr<SafeStop> create(std::shared_ptr<DeviceList> list, std::weak_ptr<comm::can::Port> port);
 
     // The hold a group's devices lift when the program sets a target.
     const std::shared_ptr<StopHold>& hold() const noexcept { return hold_; }
@@ -36,14 +35,13 @@ public:
     // The group goes: its last stop, and none after it.
     void retire();
 
-    SafeStop(std::shared_ptr<DeviceList> list, std::weak_ptr<comm::can::Port> port, std::uint32_t broadcast_id);
+    SafeStop(std::shared_ptr<DeviceList> list, std::weak_ptr<comm::can::Port> port);
 
 private:
     void stop_locked();
 
     const std::shared_ptr<DeviceList> list_;
     const std::weak_ptr<comm::can::Port> port_;
-    const std::uint32_t broadcast_id_;
     const std::shared_ptr<StopHold> hold_ = std::make_shared<StopHold>();
 
     std::mutex lock_;      // the group's broadcast lock; never taken under the list lock

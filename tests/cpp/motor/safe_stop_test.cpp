@@ -9,8 +9,8 @@ namespace {
 
 // A group without a socket: the stop frame goes nowhere, the hold is what is tested.
 struct Group {
-    std::shared_ptr<DeviceList> list = std::make_shared<DeviceList>();
-    std::shared_ptr<SafeStop> safe_stop = SafeStop::create(list, {}, 0x100);
+    std::shared_ptr<DeviceList> list = std::make_shared<DeviceList>(0x100);
+    std::shared_ptr<SafeStop> safe_stop = SafeStop::create(list, {});
 
     std::shared_ptr<Device> add(std::uint8_t slot) {
         auto device = Device::create(slot, 0x201 + slot, MotorMode::Speed, {}, safe_stop->hold());
