@@ -14,13 +14,15 @@ thread_local Runtime* this_thread_runtime = nullptr;
 thread_local Runtime* this_thread_job_runtime = nullptr;  // set while the thread runs a job
 }  // namespace
 
-RuntimeConfig RuntimeConfig::for_this_process() {
-    RuntimeConfig config;
+std::size_t usable_cpus() noexcept {
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
-    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
-        config.workers = static_cast<std::size_t>(CPU_COUNT(&cpus));
-    }
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? static_cast<std::size_t>(CPU_COUNT(&cpus)) : 0;
+}
+
+RuntimeConfig RuntimeConfig::for_this_process() {
+    RuntimeConfig config;
+    if (const std::size_t cpus = usable_cpus(); cpus > 0) config.workers = cpus;
     config.max_job_threads = 4 * config.workers;
     return config;
 }

@@ -33,6 +33,9 @@
 
 namespace drovik::rt {
 
+// The CPUs the calling thread may run on; 0 when the system does not say.
+std::size_t usable_cpus() noexcept;
+
 struct RuntimeConfig {
     std::size_t workers = 1;
     std::size_t max_blocking_threads = 512;

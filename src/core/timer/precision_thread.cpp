@@ -1,7 +1,6 @@
 #include "core/timer/precision_thread.hpp"
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -12,6 +11,7 @@
 #include "core/timer/lead_estimator.hpp"
 #include "core/timer/realtime_thread.hpp"
 #include "runtime/os_error.hpp"
+#include "runtime/runtime.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -44,25 +44,28 @@ void sleep_until(Clock::time_point wake) noexcept {
     }
 }
 
-// Whether the thread may run on one CPU only, as its starter left it (before
-// any pinning of its own to the real-time CPUs).
-bool on_one_cpu() noexcept {
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    return sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) == 1;
+// How a thread waits before each deadline.
+enum class Wait {
+    Fixed,    // the mode's whole threshold, and the GIL asked for at the deadline
+    Learned,  // its own wake-up delays and GIL hand-overs, the threshold as the ceiling
+    // No spin, on a process's only CPU: a spin there keeps whatever the call's
+    // frames woke (the drivers, the socket task) from running until it ends, and
+    // its CPU time makes every such wake-up preempt the timer's next call instead.
+    Sleep,
+};
+
+// The wait of a thread started now: on the CPUs its starter left it, before any
+// pinning of its own to the real-time CPUs.
+Wait wait_of_this_thread(const PrecisionLoop& loop) noexcept {
+    if (loop.fixed_spin) return Wait::Fixed;
+    return rt::usable_cpus() == 1 ? Wait::Sleep : Wait::Learned;
 }
 
-// Where each wait before a deadline begins. Fixed: the mode's threshold, and the
-// GIL asked for at the deadline. Learned: the thread's own wake-up delays and
-// GIL hand-overs, the threshold as the ceiling. On one CPU, none: a spin there
-// keeps whatever the call's frames woke (the drivers, the socket task) from
-// running until it ends, and its CPU time makes every such wake-up preempt the
-// timer's next call instead.
+// Where each wait before a deadline begins.
 class Pacing {
 public:
-    Pacing(const PrecisionLoop& loop, bool one_cpu)
-        : fixed_(loop.fixed_spin),
-          one_cpu_(one_cpu),
+    Pacing(const PrecisionLoop& loop, Wait wait)
+        : wait_(wait),
           threshold_(loop.spin_threshold),
           // Half a period to begin with, so that even a threshold longer than the
           // period leaves the thread a sleep to learn from.
@@ -72,12 +75,8 @@ public:
 
     // Returns the instant the call was asked for.
     Clock::time_point wait_for(Clock::time_point deadline) noexcept {
-        if (fixed_) {
-            precision_sleep_until_sync(deadline, threshold_);
-            return Clock::now();
-        }
-        if (one_cpu_) {
-            precision_sleep_until_sync(deadline, Clock::duration::zero());
+        if (wait_ != Wait::Learned) {
+            precision_sleep_until_sync(deadline, wait_ == Wait::Fixed ? threshold_ : Clock::duration::zero());
             return Clock::now();
         }
         const auto ask = gil_.ask_at(deadline);
@@ -90,20 +89,19 @@ public:
     }
 
     void called(Clock::time_point asked, const CallTimes& times) noexcept {
-        if (!fixed_ && !one_cpu_) gil_.learn(asked, times);
+        if (wait_ == Wait::Learned) gil_.learn(asked, times);
     }
 
 private:
-    bool fixed_;
-    bool one_cpu_;
+    Wait wait_;
     Clock::duration threshold_;
     LeadEstimator wake_;
     GilLead gil_;
 };
 
-void run_loop(const PrecisionLoop& loop, bool one_cpu) {
+void run_loop(const PrecisionLoop& loop, Wait wait) {
     const auto& registry = manager::task_manager();
-    Pacing pacing(loop, one_cpu);
+    Pacing pacing(loop, wait);
     auto asked = Clock::now();
     auto deadline = asked;  // the first call at once
     auto next_deadline = deadline + loop.period;
@@ -167,9 +165,9 @@ rt::Result<std::thread> spawn_precision_thread(std::string name, PrecisionLoop l
             // wait for the GIL, which asks the holder to let go only once its
             // timed wait of one switch interval ends.
             prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-            const bool one_cpu = on_one_cpu();
+            const Wait wait = wait_of_this_thread(loop);
             enter_precision_thread(loop.period);
-            run_loop(loop, one_cpu);
+            run_loop(loop, wait);
             loop.call->end();
         });
     } catch (const std::system_error& error) {
