@@ -43,12 +43,16 @@ def counts():
         time.sleep(0.005)
 
 
-def measured_round(operation):
-    refs, blocks = counts()
-    for _ in range(CALLS_PER_ROUND):
-        operation()
-    now_refs, now_blocks = counts()
-    return now_refs - refs, now_blocks - blocks
+def rounds(operation):
+    """What each round added, round after round. The same names hold the counts
+    throughout, so from the second round on the counts' own objects cancel out."""
+    refs = blocks = now_refs = now_blocks = 0
+    while True:
+        refs, blocks = counts()
+        for _ in range(CALLS_PER_ROUND):
+            operation()
+        now_refs, now_blocks = counts()
+        yield now_refs - refs, now_blocks - blocks
 
 
 def growing(round_):
@@ -61,10 +65,11 @@ def deltas(operation):
             operation()
     # Growth that has a bound (a cache filling, threads the pool keeps for a while)
     # ends within a few rounds; a leak never does, and goes on to be measured as one.
+    measured = rounds(operation)
     for _ in range(SETTLE_ROUNDS):
-        if not growing(measured_round(operation)):
+        if not growing(next(measured)):
             break
-    return [measured_round(operation) for _ in range(ROUNDS)]
+    return [next(measured) for _ in range(ROUNDS)]
 
 
 def leaks(found):
