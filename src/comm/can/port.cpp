@@ -193,7 +193,7 @@ std::optional<Port::WriteTurn> Port::write_turn(bool wait) {
     return turn;
 }
 
-int Port::write_queued(CanDevice& device, const socketcan::CANFrame& frame) {
+int Port::write_for_task(CanDevice& device, const socketcan::CANFrame& frame) {
     std::lock_guard lock(send_lock_);
     return device.write(frame);
 }

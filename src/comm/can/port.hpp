@@ -153,7 +153,7 @@ public:
         return queued;
     }
     // The task's write of a queued frame, under the send lock.
-    int write_queued(CanDevice& device, const socketcan::CANFrame& frame);
+    int write_for_task(CanDevice& device, const socketcan::CANFrame& frame);
     // After the task's last attempt at a queued frame, written or not.
     void queued_done() noexcept { unsent_.fetch_sub(1, std::memory_order_acq_rel); }
 

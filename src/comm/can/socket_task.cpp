@@ -101,7 +101,7 @@ rt::Task<void> write_queued(Port& port, CanMessage message) {
     }
     bool watching = false;
     while (frame) {
-        int failure = port.write_queued(device, frame.value());
+        int failure = port.write_for_task(device, frame.value());
         if (failure == 0) break;
         if (failure != EAGAIN) {
             report_send_failure(rt::os_error(failure));
