@@ -15,7 +15,7 @@ import pytest
 
 import drovik
 import vbus_control
-from waiting import eventually
+from waiting import eventually, wait_until
 from peer import EFF_FLAG, RTR_FLAG, Peer
 
 SIMULATOR = Path(__file__).resolve().parents[2] / "testing"
@@ -147,17 +147,26 @@ def test_a_burst_read_by_a_caller_is_taken_once_each_in_bus_order(motor, peer, f
     assert "unmatched" not in fd2.take()
 
 
+def sent_on(iface):
+    return sum(stats.sent for stats in vbus_control.sockets(iface))
+
+
 def test_the_task_takes_the_socket_back_while_sends_keep_queuing(emulation, motor, peer, fd2):
     """A reader that stops leaves the socket to the task within two leases, even
     while queued sends, each sooner than a lease, keep the task busy."""
     device = motor.add_device(0, 0x201, "speed")
     device.get_watch_data()  # the socket is lent to this thread's reads from here on
     count = 1000  # more than the socket holds: only a reader keeps them all
+    sent_before = sent_on(emulation.iface)
     for i in range(count):
         peer.send(0x2AB, i.to_bytes(2, "little") + bytes(6))
         if i % 10 == 9:
             vbus_control.fail_writes(emulation.iface, errno.EAGAIN, 1)
             motor.broadcast()  # refused once, so it queues for the task
+            # The refusal is armed for any writer on the bus: the peer's next send
+            # would take it if the task had not written this broadcast yet.
+            broadcasts = (i + 1) // 10
+            wait_until(lambda: sent_on(emulation.iface) >= sent_before + i + 1 + broadcasts)
             time.sleep(0.002)
     expected = "".join(f"[Motor] unmatched feedback frame: id=0x2AB, data=[{i & 0xFF}, {i >> 8}, 0, 0, 0, 0, 0, 0]\n"
                        for i in range(count))
