@@ -12,6 +12,12 @@ namespace drovik::comm::can {
 namespace {
 
 constexpr std::size_t kBatch = socketcan::CANSocket::kMostPerBatch;
+// How long a socket found empty by a spinning reader counts as still empty. A
+// control loop reads each of a group's devices in turn, a microsecond or two
+// apart: one read serves them all, where each would have found nothing more. A
+// frame takes tens of microseconds on the wire, so it is seen this much later
+// at worst, and only by a reader that looked again this soon.
+constexpr auto kFoundEmptyFor = std::chrono::microseconds(5);
 
 }  // namespace
 
@@ -161,8 +167,12 @@ void Port::catch_up() {
     // the task the processor back, until the scheduler's next tick.
     Held held(receive_lock_);
     if (!sink_ || direct_reader_) return;
+    // The turn counts even when it reads nothing, so that the lease goes on.
     lend(held, Loan::Lease);
+    const auto began = rt::Clock::now();
+    if (began - found_empty_ < kFoundEmptyFor) return;
     Read read = read_all(held);
+    if (read.failure == EAGAIN) found_empty_ = began;
     bool failed = read.taken && read.failure != EAGAIN;
     // A burst, a failure or the task's end: the task reads on, woken by each arrival.
     if (!read.taken || failed || read.frames > kBatch) {

@@ -134,7 +134,8 @@ public:
 
     // For readers of what the sink stores: reads what the socket holds right now and
     // hands it to the sink, so that what they read is as fresh as the bus even when
-    // the task has not had a processor yet. Waits only for a read in progress.
+    // the task has not had a processor yet; a socket it found empty a few
+    // microseconds before is not read again. Waits only for a read in progress.
     void catch_up();
 
     // --- Writes.
@@ -179,6 +180,7 @@ private:
     std::atomic<bool> lent_{false};
     std::atomic<std::uint64_t> caller_turns_{0};
     bool direct_reader_ = false;  // a call reads the socket, the lock let go (Loan::Call)
+    rt::Clock::time_point found_empty_{};  // when catch_up's last read began that found it empty
     rt::Waker task_waker_;        // the task, waiting while the socket is lent
     bool ended_ = false;
 
