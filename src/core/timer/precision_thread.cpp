@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <optional>
 #include <system_error>
 
 #include "core/timer/gil_lead.hpp"
@@ -64,39 +65,45 @@ Wait wait_of_this_thread(const PrecisionLoop& loop) noexcept {
 // Where each wait before a deadline begins.
 class Pacing {
 public:
-    Pacing(const PrecisionLoop& loop, Wait wait)
-        : wait_(wait),
-          threshold_(loop.spin_threshold),
-          // Half a period to begin with, so that even a threshold longer than the
-          // period leaves the thread a sleep to learn from.
-          wake_(std::chrono::duration_cast<std::chrono::nanoseconds>(loop.spin_threshold),
-                std::chrono::duration_cast<std::chrono::nanoseconds>(loop.period) / 2, kWakeSafety),
-          gil_(loop.period) {}
+    Pacing(const PrecisionLoop& loop, Wait wait) : wait_(wait), threshold_(loop.spin_threshold) {
+        if (wait == Wait::Learned) learned_.emplace(loop);
+    }
 
     // Returns the instant the call was asked for.
     Clock::time_point wait_for(Clock::time_point deadline) noexcept {
-        if (wait_ != Wait::Learned) {
+        if (!learned_) {
             precision_sleep_until_sync(deadline, wait_ == Wait::Fixed ? threshold_ : Clock::duration::zero());
             return Clock::now();
         }
-        const auto ask = gil_.ask_at(deadline);
-        if (auto late = precision_sleep_until_sync(ask, wake_.lead())) {
-            wake_.learn(*late);
+        const auto ask = learned_->gil.ask_at(deadline);
+        if (auto late = precision_sleep_until_sync(ask, learned_->wake.lead())) {
+            learned_->wake.learn(*late);
         } else {
-            wake_.skipped();
+            learned_->wake.skipped();
         }
         return Clock::now();
     }
 
     void called(Clock::time_point asked, const CallTimes& times) noexcept {
-        if (wait_ == Wait::Learned) gil_.learn(asked, times);
+        if (learned_) learned_->gil.learn(asked, times);
     }
 
 private:
+    // What a Learned wait learns.
+    struct Learned {
+        explicit Learned(const PrecisionLoop& loop)
+            // Half a period to begin with, so that even a threshold longer than the
+            // period leaves the thread a sleep to learn from.
+            : wake(std::chrono::duration_cast<std::chrono::nanoseconds>(loop.spin_threshold),
+                   std::chrono::duration_cast<std::chrono::nanoseconds>(loop.period) / 2, kWakeSafety),
+              gil(loop.period) {}
+        LeadEstimator wake;
+        GilLead gil;
+    };
+
     Wait wait_;
     Clock::duration threshold_;
-    LeadEstimator wake_;
-    GilLead gil_;
+    std::optional<Learned> learned_;  // a Learned wait's only
 };
 
 void run_loop(const PrecisionLoop& loop, Wait wait) {
