@@ -65,14 +65,15 @@ Wait wait_of_this_thread(const PrecisionLoop& loop) noexcept {
 // Where each wait before a deadline begins.
 class Pacing {
 public:
-    Pacing(const PrecisionLoop& loop, Wait wait) : wait_(wait), threshold_(loop.spin_threshold) {
+    Pacing(const PrecisionLoop& loop, Wait wait)
+        : spin_(wait == Wait::Fixed ? loop.spin_threshold : Clock::duration::zero()) {
         if (wait == Wait::Learned) learned_.emplace(loop);
     }
 
     // Returns the instant the call was asked for.
     Clock::time_point wait_for(Clock::time_point deadline) noexcept {
         if (!learned_) {
-            precision_sleep_until_sync(deadline, wait_ == Wait::Fixed ? threshold_ : Clock::duration::zero());
+            precision_sleep_until_sync(deadline, spin_);
             return Clock::now();
         }
         const auto ask = learned_->gil.ask_at(deadline);
@@ -101,8 +102,7 @@ private:
         GilLead gil;
     };
 
-    Wait wait_;
-    Clock::duration threshold_;
+    Clock::duration spin_;            // before each deadline, unless learned
     std::optional<Learned> learned_;  // a Learned wait's only
 };
 
