@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "diag/stderr_line.hpp"
 #include "runtime/io/io_registration.hpp"
@@ -183,10 +184,13 @@ void Port::catch_up() {
     // The turn counts even when it reads nothing, so that the lease goes on.
     lend(held, Loan::Lease);
     static const bool timed = clock_is_cheap();
-    const auto began = timed ? rt::Clock::now() : rt::Clock::time_point{};
-    if (timed && began - found_empty_ < kFoundEmptyFor) return;
+    std::optional<rt::Clock::time_point> began;
+    if (timed) {
+        began = rt::Clock::now();
+        if (*began - found_empty_ < kFoundEmptyFor) return;
+    }
     Read read = read_all(held);
-    if (timed && read.failure == EAGAIN) found_empty_ = began;
+    if (began && read.failure == EAGAIN) found_empty_ = *began;
     bool failed = read.taken && read.failure != EAGAIN;
     // A burst, a failure or the task's end: the task reads on, woken by each arrival.
     if (!read.taken || failed || read.frames > kBatch) {
