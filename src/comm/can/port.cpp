@@ -176,6 +176,7 @@ void Port::give_back_unlocking(Held& held) {
 
 void Port::catch_up() {
     if (device() == nullptr) return;
+    static const bool timed = clock_is_cheap();  // outside the lock: a millisecond in the guest
     // Blocks rather than skips when the task is handing a frame over: on one CPU a
     // reader that skipped would spin without a system call, and so without giving
     // the task the processor back, until the scheduler's next tick.
@@ -183,7 +184,6 @@ void Port::catch_up() {
     if (!sink_ || direct_reader_) return;
     // The turn counts even when it reads nothing, so that the lease goes on.
     lend(held, Loan::Lease);
-    static const bool timed = clock_is_cheap();
     std::optional<rt::Clock::time_point> began;
     if (timed) {
         began = rt::Clock::now();
