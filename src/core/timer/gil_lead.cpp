@@ -17,10 +17,10 @@ GilLead::GilLead(Clock::duration period) noexcept
       interval_(switch_interval_for(std::chrono::duration_cast<std::chrono::nanoseconds>(period))) {}
 
 Clock::time_point GilLead::ask_at(Clock::time_point deadline) const noexcept {
-    // The quickest hand-over plus what may be held: the spin after it stays short
-    // of an interval, leaving the call a few microseconds of its own.
+    // A quick hand-over plus what may be held: the spin after it stays short of
+    // an interval, leaving the call a few microseconds of its own.
     const auto held = std::max(std::chrono::nanoseconds(0), interval_ - 2 * kSafety);
-    return deadline - std::min(estimator_.lead(), estimator_.least() + held);
+    return deadline - std::min(estimator_.lead(), estimator_.quick() + held);
 }
 
 }  // namespace drovik::timer

@@ -2,9 +2,11 @@
 // it only after a switch interval and the hand-over: a timer thread asks that
 // much ahead of its deadline, learned from its own attachments, and holds the
 // lock, spinning, for whatever is left until the deadline. It holds the lock
-// for less than one switch interval, however soon it gets it: the thread that
-// handed it over asks for it back one interval after, and a call that has not
-// finished by then is made to let go as soon as it begins, behind its deadline.
+// for less than one switch interval unless it got it quicker than nearly all
+// its hand-overs: the thread that handed it over asks for it back one interval
+// after, and a call that has not finished by then is made to let go as soon as
+// it begins, behind its deadline. Those few ticks (a lock that happened to be
+// free) pay that, rather than every tick asking too late.
 #pragma once
 
 #include "core/timer/lead_estimator.hpp"

@@ -35,7 +35,7 @@ void LeadEstimator::skipped() noexcept {
         seen_ = skipped_ = 0;
         widened_ = Duration(0);
         lead_ = first_;
-        least_ = Duration(0);
+        quick_ = Duration(0);
         return;
     }
     widened_ -= widened_ / kFade;
@@ -43,18 +43,22 @@ void LeadEstimator::skipped() noexcept {
 }
 
 void LeadEstimator::settle() noexcept {
-    const std::size_t filled = std::min(seen_, kWindow);
-    least_ = Duration(*std::min_element(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(filled)));
+    const auto filled = static_cast<std::ptrdiff_t>(std::min(seen_, kWindow));
+    auto sorted = window_;  // only its filled part is ordered and read
+    const auto end = sorted.begin() + filled;
+    const auto at = [&](double quantile) {
+        const auto it = sorted.begin() + static_cast<std::ptrdiff_t>(quantile * static_cast<double>(filled - 1));
+        std::nth_element(sorted.begin(), it, end);
+        return *it;
+    };
+    quick_ = Duration(at(kQuickQuantile));
     if (seen_ < kWarmup) {
         lead_ = std::max(lead_, widened_);
         return;
     }
-    std::array<std::int64_t, kWindow> sorted;
-    std::copy_n(window_.begin(), filled, sorted.begin());
-    const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(kQuantile * static_cast<double>(filled - 1));
-    std::nth_element(sorted.begin(), at, sorted.begin() + static_cast<std::ptrdiff_t>(filled));
+    const auto high = at(kQuantile);
     // An eighth more than the quantile: the next delays are not all like the last ones.
-    const Duration quantile(*at + *at / 8);
+    const Duration quantile(high + high / 8);
     lead_ = std::min(ceiling_, std::max(quantile + safety_, widened_));
 }
 

@@ -21,8 +21,10 @@ public:
     LeadEstimator(Duration ceiling, Duration first, Duration safety) noexcept;
 
     Duration lead() const noexcept { return lead_; }
-    // The shortest delay among the recent ones; zero before the first.
-    Duration least() const noexcept { return least_; }
+    // How quick the quick delays are: a low quantile of the recent ones, so that
+    // a rare quick one (a lock that happened to be free) does not stand for
+    // them all; zero before the first.
+    Duration quick() const noexcept { return quick_; }
     // One wait's delay: from the instant it began to the instant it ended.
     void learn(Duration delay) noexcept;
     // A wait that the lead left no room for, so nothing to learn from: a widening
@@ -33,6 +35,7 @@ public:
     static constexpr std::size_t kWindow = 256;
     static constexpr std::size_t kWarmup = 32;
     static constexpr double kQuantile = 0.99;
+    static constexpr double kQuickQuantile = 0.05;
 
 private:
     void settle() noexcept;
@@ -45,7 +48,7 @@ private:
     Duration safety_;
     Duration widened_{0};  // what the last late delay asked for, fading
     Duration lead_;
-    Duration least_{0};
+    Duration quick_{0};
 };
 
 }  // namespace drovik::timer
