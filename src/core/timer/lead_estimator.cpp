@@ -35,31 +35,33 @@ void LeadEstimator::skipped() noexcept {
         seen_ = skipped_ = 0;
         widened_ = Duration(0);
         lead_ = first_;
-        quick_ = Duration(0);
         return;
     }
     widened_ -= widened_ / kFade;
     if (seen_ >= kWarmup) settle();
 }
 
-void LeadEstimator::settle() noexcept {
+LeadEstimator::Duration LeadEstimator::quick() const noexcept {
+    return seen_ == 0 ? Duration(0) : Duration(quantile(kQuickQuantile));
+}
+
+std::int64_t LeadEstimator::quantile(double q) const noexcept {
     const auto filled = static_cast<std::ptrdiff_t>(std::min(seen_, kWindow));
     auto sorted = window_;  // only its filled part is ordered and read
-    const auto end = sorted.begin() + filled;
-    const auto at = [&](double quantile) {
-        const auto it = sorted.begin() + static_cast<std::ptrdiff_t>(quantile * static_cast<double>(filled - 1));
-        std::nth_element(sorted.begin(), it, end);
-        return *it;
-    };
-    quick_ = Duration(at(kQuickQuantile));
+    const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(q * static_cast<double>(filled - 1));
+    std::nth_element(sorted.begin(), at, sorted.begin() + filled);
+    return *at;
+}
+
+void LeadEstimator::settle() noexcept {
     if (seen_ < kWarmup) {
         lead_ = std::max(lead_, widened_);
         return;
     }
-    const auto high = at(kQuantile);
+    const auto high = quantile(kQuantile);
     // An eighth more than the quantile: the next delays are not all like the last ones.
-    const Duration quantile(high + high / 8);
-    lead_ = std::min(ceiling_, std::max(quantile + safety_, widened_));
+    const Duration covered(high + high / 8);
+    lead_ = std::min(ceiling_, std::max(covered + safety_, widened_));
 }
 
 }  // namespace drovik::timer

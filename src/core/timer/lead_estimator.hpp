@@ -23,8 +23,9 @@ public:
     Duration lead() const noexcept { return lead_; }
     // How quick the quick delays are: a low quantile of the recent ones, so that
     // a rare quick one (a lock that happened to be free) does not stand for
-    // them all; zero before the first.
-    Duration quick() const noexcept { return quick_; }
+    // them all; zero before the first. Worked out when asked: not every user
+    // asks, and the window changes once per wait.
+    Duration quick() const noexcept;
     // One wait's delay: from the instant it began to the instant it ended.
     void learn(Duration delay) noexcept;
     // A wait that the lead left no room for, so nothing to learn from: a widening
@@ -39,6 +40,7 @@ public:
 
 private:
     void settle() noexcept;
+    std::int64_t quantile(double q) const noexcept;
 
     std::array<std::int64_t, kWindow> window_{};
     std::size_t seen_ = 0;
@@ -48,7 +50,6 @@ private:
     Duration safety_;
     Duration widened_{0};  // what the last late delay asked for, fading
     Duration lead_;
-    Duration quick_{0};
 };
 
 }  // namespace drovik::timer
