@@ -254,7 +254,10 @@ def test_feedback_that_waited_in_the_socket_is_as_old_as_it_is(can_bus, peer):
         reader.stdin.flush()
         position, age, count = reader.stdout.readline().split()
         assert (float(position), int(count)) == (7.0, 1)
-        assert float(age) >= wait
+        # The frame may reach the socket a while after send() returns (the emulation's
+        # hub forwards it, the kernel may leave it to a softirq); an age counted from
+        # the read would be well under a millisecond.
+        assert float(age) >= wait / 2
     finally:
         os.kill(reader.pid, signal.SIGCONT)
         reader.stdin.close()
