@@ -89,12 +89,14 @@ INSTANTIATE_TEST_SUITE_P(Timer, CatchUpTest,
                          [](const auto& info) { return info.param.name; });
 
 TEST(Timer, SleepUntilReturnsNotBeforeTheDeadline) {
-    for (auto threshold : {0ns, std::chrono::nanoseconds(800us), std::chrono::nanoseconds(3ms)}) {
-        auto deadline = Clock::now() + 2ms;
+    // A wait long beside a preemption, so that a thread put off before its call still has one to sleep.
+    const auto wait = std::chrono::nanoseconds(20ms);
+    for (auto threshold : {0ns, std::chrono::nanoseconds(800us), std::chrono::nanoseconds(3ms), wait + 1ms}) {
+        auto deadline = Clock::now() + wait;
         auto late = precision_sleep_until_sync(deadline, threshold);
         EXPECT_GE(Clock::now(), deadline);
         // It slept unless the threshold covered the whole wait, and woke no earlier than asked.
-        EXPECT_EQ(late.has_value(), threshold < 2ms);
+        EXPECT_EQ(late.has_value(), threshold < wait);
         if (late) EXPECT_GE(*late, 0ns);
     }
 }
