@@ -199,7 +199,7 @@ def test_a_refused_stop_frame_is_retried_then_reported(can_bus, faults, fault, e
         try:
             assert child.stdout.readline() == "ready\n", child.stderr.read()
             if platform:
-                platform.arm(fault, can_bus.iface, 5)  # about 5 of the 50 ms of retries
+                platform.arm(fault, can_bus.iface, 5)  # the least retries, however late each wakes
             try:
                 _, stderr = child.communicate(ending + "\n", timeout=60)
             finally:

@@ -14,6 +14,8 @@ namespace {
 
 constexpr auto kRetryFor = std::chrono::milliseconds(50);
 constexpr auto kRetryPause = std::chrono::milliseconds(1);
+// A thread the machine keeps off its CPU for the whole span still gets its tries.
+constexpr int kLeastRetries = 5;
 
 // Empty once written, else why not.
 std::string try_write(comm::can::Port& port, const socketcan::CANFrame& frame) {
@@ -30,8 +32,10 @@ std::string try_write(comm::can::Port& port, const socketcan::CANFrame& frame) {
 void send_stop_frame(comm::can::Port& port, const comm::can::CanMessage& message) {
     auto frame = comm::can::frame_of(message);
     std::string failure = frame ? try_write(port, frame.value()) : frame.error().text;
-    for (auto deadline = std::chrono::steady_clock::now() + kRetryFor;
-         frame && !failure.empty() && std::chrono::steady_clock::now() < deadline;) {
+    const auto deadline = std::chrono::steady_clock::now() + kRetryFor;
+    for (int retries = 0;
+         frame && !failure.empty() && (retries < kLeastRetries || std::chrono::steady_clock::now() < deadline);
+         ++retries) {
         std::this_thread::sleep_for(kRetryPause);
         failure = try_write(port, frame.value());
     }
