@@ -115,6 +115,9 @@ def test_link_flap_under_a_1khz_control_loop_with_feedback_flowing(emulation, mo
     """Each broadcast carries its sequence number: the peer must see one unbroken run
     before the link went down and one after it came up, the gap only around the outage."""
     sequence, fed, problems = [0], [0], []
+    # The socket task may lag the loop a little: frames queued just before the outage go
+    # out during it, and those of its last moments after it. Beyond that margin nothing is lost.
+    margin = 200
     running = threading.Event()
     running.set()
 
@@ -161,6 +164,10 @@ def test_link_flap_under_a_1khz_control_loop_with_feedback_flowing(emulation, mo
         came_up = sequence[0]
         assert eventually(lambda: sequence[0] >= came_up + 500)
         assert eventually(lambda: motor.get_watch_data(0)["position"] > fed_while_down)
+        loop.stop()
+        assert eventually(lambda: not loop.is_running())
+        # The collector reads behind the bus: it stops only once the loop's last frames came.
+        assert eventually(lambda: slot0_counts(frames)[-1:] >= [sequence[0] - margin])
     finally:
         vbus_control.link_up(emulation.iface)
         loop.stop()
@@ -169,9 +176,6 @@ def test_link_flap_under_a_1khz_control_loop_with_feedback_flowing(emulation, mo
             helper.join()
     last = sequence[0]
     assert problems == []
-    # The socket task may lag the loop a little: frames queued just before the outage go
-    # out during it, and those of its last moments after it. Beyond that margin nothing is lost.
-    margin = 200
     seen = slot0_counts(frames)
     assert seen == sorted(set(seen))
     assert [n for n in seen if n <= went_down - margin] == list(range(1, went_down - margin + 1))

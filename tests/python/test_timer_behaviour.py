@@ -49,9 +49,9 @@ def test_calls_of_one_timer_never_overlap(handles, mode):
     assert state["most"] == 1
 
 
-@pytest.mark.parametrize("mode", MODES)
-def test_slow_function_runs_back_to_back_without_burst_and_keeps_the_grid(handles, mode):
-    period = 0.04
+def slow_then_fast_run(handles, mode, period):
+    """Call start times of a timer whose first six calls take 2.5 periods, and the timer;
+    None when the machine put off the first call (the grid, laid before it, is then unknown here)."""
     starts = []
 
     def slow_then_fast():
@@ -59,10 +59,24 @@ def test_slow_function_runs_back_to_back_without_burst_and_keeps_the_grid(handle
         if len(starts) <= 6:
             time.sleep(2.5 * period)
 
+    began = time.monotonic()
     handle = MODES[mode](1 / period)(slow_then_fast)()
     handles.append(handle)
     wait_until(lambda: len(starts) >= 20)
     handle.stop()
+    wait_until(lambda: not handle.is_running())
+    return (starts, handle) if starts[0] - began <= 0.1 * period else None
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_slow_function_runs_back_to_back_without_burst_and_keeps_the_grid(handles, mode):
+    period = 0.04
+    for _ in range(3):
+        if run := slow_then_fast_run(handles, mode, period):
+            break
+    else:
+        pytest.skip("every run's first call came late, so its grid is unknown to Python")
+    starts, handle = run
     slow, fast = starts[:7], starts[8:20]
     # While slow, each call waits for the previous one, and nothing is made up
     # afterwards: never more calls than grid instants elapsed.
@@ -73,7 +87,6 @@ def test_slow_function_runs_back_to_back_without_burst_and_keeps_the_grid(handle
     offsets = [min(p, 1.0 - p) for p in phases]
     assert statistics.median(offsets) < 0.25
     # Every deadline from the first call to the last was either called or counted missed.
-    wait_until(lambda: not handle.is_running())
     timing = handle.timing()
     deadlines = round((starts[-1] - starts[0]) / period) + 1
     assert timing["missed"] > 0
@@ -283,20 +296,22 @@ def test_timing_agrees_with_lateness_recorded_in_python(mode, bound_us):
 
 
 TIMER_THREAD = """
-import ctypes, json, threading, time, drovik
+import ctypes, json, threading, drovik
 PR_GET_TIMERSLACK = 30
 libc = ctypes.CDLL(None)
 seen = []
+enough = threading.Event()
 def sleeps():
     with open(f"/proc/self/task/{threading.get_native_id()}/status") as status:
         return next(int(line.split()[1]) for line in status if line.startswith("voluntary_ctxt_switches"))
 def tick():
     seen.append((libc.prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), sleeps()))
+    if len(seen) == 100:
+        enough.set()
 # Realtime at 500 Hz: a fixed spin of 3 ms is longer than the period, so the thread never sleeps.
+# The main thread waits without waking: a wait for the lock it held would count as a sleep.
 handle = drovik.precision_timer(500.0, realtime=True)(tick)()
-deadline = time.monotonic() + 30
-while len(seen) < 100 and time.monotonic() < deadline:
-    time.sleep(0.01)
+enough.wait(30)
 handle.stop()
 print(json.dumps({"slack": sorted({s for s, _ in seen}), "sleeps_per_tick": (seen[99][1] - seen[49][1]) / 50}))
 """

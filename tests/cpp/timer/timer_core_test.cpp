@@ -236,17 +236,18 @@ TEST(Timer, ThreadNamesFitTheKernelLimit) {
 TEST(Timer, HandleStatisticsAndDescription) {
     TimerRecords records;
     auto tick_count = records.tick_count;
-    TimerHandle handle(Clock::now() - 2s, std::move(records), 3, 100.0, TimerPrecision::High);
+    // Started long enough ago that a stalled test still reads an actual rate above 90 Hz.
+    TimerHandle handle(Clock::now() - 20s, std::move(records), 3, 100.0, TimerPrecision::High);
     EXPECT_EQ(handle.actual_frequency(), 0.0);
-    tick_count->store(200);
-    EXPECT_GE(handle.elapsed_secs(), 2.0);
+    tick_count->store(2000);
+    EXPECT_GE(handle.elapsed_secs(), 20.0);
     EXPECT_LE(handle.actual_frequency(), 100.0);
     EXPECT_GT(handle.actual_frequency(), 90.0);
-    EXPECT_TRUE(std::regex_match(handle.describe(), std::regex(R"(TimerHandle\(id=3, freq=100\.0Hz, actual=(9\d|100)\.\dHz, mode=high, ticks=200, running=true\))")))
+    EXPECT_TRUE(std::regex_match(handle.describe(), std::regex(R"(TimerHandle\(id=3, freq=100\.0Hz, actual=(9\d|100)\.\dHz, mode=high, ticks=2000, running=true\))")))
         << handle.describe();
     handle.stop();
     EXPECT_FALSE(handle.is_running());
-    EXPECT_NE(handle.describe().find("mode=high, ticks=200, running=false)"), std::string::npos);
+    EXPECT_NE(handle.describe().find("mode=high, ticks=2000, running=false)"), std::string::npos);
 }
 
 TEST(Timer, ReleasedHandleStopsItsTimerAndLeavesTheRegistry) {
