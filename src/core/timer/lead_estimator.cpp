@@ -37,6 +37,10 @@ void LeadEstimator::skipped() noexcept {
         lead_ = first_;
         return;
     }
+    passed_over();
+}
+
+void LeadEstimator::passed_over() noexcept {
     widened_ -= widened_ / kFade;
     if (seen_ >= kWarmup) settle();
 }

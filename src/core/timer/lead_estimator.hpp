@@ -32,6 +32,9 @@ public:
     // fades as after a delay within the lead, and after a whole window of these
     // the estimator starts over from its first lead, which leaves room to learn.
     void skipped() noexcept;
+    // A wait whose delay tells nothing of the next ones (other threads had the
+    // CPU): a widening fades as after a delay within the lead.
+    void passed_over() noexcept;
 
     static constexpr std::size_t kWindow = 256;
     static constexpr std::size_t kWarmup = 32;

@@ -77,8 +77,16 @@ public:
             return Clock::now();
         }
         const auto ask = learned_->gil.ask_at(deadline);
-        if (auto late = precision_sleep_until_sync(ask, learned_->wake.lead())) {
-            learned_->wake.learn(*late);
+        if (auto woke = precision_sleep_until_sync(ask, learned_->wake.lead(), &learned_->run_delay)) {
+            // Late mostly because other threads had the CPU: leading further for
+            // that would only spin longer, and a thread that spins more than its
+            // share waits for the CPU the more.
+            const bool crowded = woke->waiting_for_cpu && 2 * *woke->waiting_for_cpu > woke->late;
+            if (crowded) {
+                learned_->wake.passed_over();
+            } else {
+                learned_->wake.learn(woke->late);
+            }
         } else {
             learned_->wake.skipped();
         }
@@ -100,6 +108,7 @@ private:
               gil(loop.period) {}
         LeadEstimator wake;
         GilLead gil;
+        RunDelay run_delay;  // this thread's, opened on it
     };
 
     Clock::duration spin_;            // before each deadline, unless learned
@@ -133,17 +142,22 @@ std::chrono::nanoseconds spin_threshold(TimerPrecision precision) noexcept {
     return precision == TimerPrecision::Realtime ? 3ms : 800us;
 }
 
-std::optional<Clock::duration> precision_sleep_until_sync(Clock::time_point deadline,
-                                                          Clock::duration spin_threshold) noexcept {
+std::optional<Woke> precision_sleep_until_sync(Clock::time_point deadline, Clock::duration spin_threshold,
+                                               const RunDelay* run_delay) noexcept {
     const auto now = Clock::now();
     const auto wake = std::max(deadline - spin_threshold, now + least_rest());
-    std::optional<Clock::duration> late;
+    std::optional<Woke> woke;
     if (wake > now) {
+        const auto waited_before = run_delay ? run_delay->total() : std::nullopt;
         sleep_until(wake);
-        late = Clock::now() - wake;
+        woke.emplace(Woke{Clock::now() - wake, std::nullopt});
+        // Read within the spin's margin, so that it costs the deadline nothing.
+        if (const auto waited = waited_before ? run_delay->total() : std::nullopt) {
+            woke->waiting_for_cpu = *waited - *waited_before;
+        }
     }
     spin_until(deadline);
-    return late;
+    return woke;
 }
 
 void spin_until(Clock::time_point deadline) noexcept {

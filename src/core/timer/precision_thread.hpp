@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "core/timer/run_delay.hpp"
 #include "core/timer/tick_call.hpp"
 #include "core/timer/timer_handle.hpp"
 #include "runtime/result.hpp"
@@ -17,10 +18,18 @@ namespace drovik::timer {
 // spin always, with a learned one at most.
 std::chrono::nanoseconds spin_threshold(TimerPrecision precision) noexcept;
 
+// What a sleep before a deadline found as it woke.
+struct Woke {
+    Clock::duration late;  // after the instant it asked for
+    // Of that, how long it waited runnable for a CPU, where `run_delay` was given
+    // and the kernel counts it.
+    std::optional<Clock::duration> waiting_for_cpu;
+};
+
 // Sleeps until `spin_threshold` before the deadline, then busy-waits for it.
-// When it slept: how much later than asked it woke.
-std::optional<Clock::duration> precision_sleep_until_sync(Clock::time_point deadline,
-                                                          Clock::duration spin_threshold) noexcept;
+// When it slept: how it woke.
+std::optional<Woke> precision_sleep_until_sync(Clock::time_point deadline, Clock::duration spin_threshold,
+                                               const RunDelay* run_delay = nullptr) noexcept;
 
 // Busy-waits for the deadline.
 void spin_until(Clock::time_point deadline) noexcept;

@@ -91,13 +91,32 @@ INSTANTIATE_TEST_SUITE_P(Timer, CatchUpTest,
 TEST(Timer, SleepUntilReturnsNotBeforeTheDeadline) {
     // A wait long beside a preemption, so that a thread put off before its call still has one to sleep.
     const auto wait = std::chrono::nanoseconds(20ms);
+    const RunDelay run_delay;
+    const bool counted = run_delay.total().has_value();
     for (auto threshold : {0ns, std::chrono::nanoseconds(800us), std::chrono::nanoseconds(3ms), wait + 1ms}) {
-        auto deadline = Clock::now() + wait;
-        auto late = precision_sleep_until_sync(deadline, threshold);
+        const auto began = Clock::now();
+        auto deadline = began + wait;
+        auto woke = precision_sleep_until_sync(deadline, threshold, &run_delay);
+        const auto took = Clock::now() - began;
         EXPECT_GE(Clock::now(), deadline);
         // It slept unless the threshold covered the whole wait, and woke no earlier than asked.
-        EXPECT_EQ(late.has_value(), threshold < wait);
-        if (late) EXPECT_GE(*late, 0ns);
+        EXPECT_EQ(woke.has_value(), threshold < wait);
+        if (!woke) continue;
+        EXPECT_GE(woke->late, 0ns);
+        // Its wait for a CPU is a part of the call, where the kernel counts it.
+        EXPECT_EQ(woke->waiting_for_cpu.has_value(), counted);
+        if (woke->waiting_for_cpu) {
+            EXPECT_GE(*woke->waiting_for_cpu, 0ns);
+            EXPECT_LE(*woke->waiting_for_cpu, took);
+        }
+    }
+}
+
+TEST(Timer, TheWaitForACpuIsTheSecondFieldOfSchedstat) {
+    EXPECT_EQ(waited_in_schedstat("1843276 92011 17\n"), std::chrono::nanoseconds(92011));
+    EXPECT_EQ(waited_in_schedstat("0 0 0\n"), 0ns);
+    for (const char* text : {"", "1843276", "1843276\n", "x 92011 17\n", "1843276 \n"}) {
+        EXPECT_EQ(waited_in_schedstat(text), std::nullopt) << text;
     }
 }
 
@@ -194,6 +213,18 @@ TEST(LeadEstimator, WaitsWithoutRoomToLearnFadeItAndAtLastStartItOver) {
     EXPECT_EQ(estimator.lead(), kCeiling);  // what it learned still holds
     for (std::size_t i = 1; i < LeadEstimator::kWindow; ++i) estimator.skipped();
     EXPECT_EQ(estimator.lead(), 100us);  // starts over, with room to sleep and learn
+}
+
+TEST(LeadEstimator, WaitsPassedOverFadeAWideningAndNeverStartItOver) {
+    LeadEstimator estimator(kCeiling, kCeiling, kSafety);
+    for (std::size_t i = 0; i < LeadEstimator::kWindow; ++i) estimator.learn(10us);
+    const auto settled = estimator.lead();
+    estimator.learn(100us);
+    const auto widened = estimator.lead();
+    estimator.passed_over();
+    EXPECT_LT(estimator.lead(), widened);
+    for (std::size_t i = 0; i < 2 * LeadEstimator::kWindow; ++i) estimator.passed_over();
+    EXPECT_EQ(estimator.lead(), settled);  // not the first lead: what it learned holds
 }
 
 TEST(LeadEstimator, FollowsAHighQuantileAndNeverPassesTheCeiling) {
