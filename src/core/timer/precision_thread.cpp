@@ -151,7 +151,7 @@ std::optional<Woke> precision_sleep_until_sync(Clock::time_point deadline, Clock
         const auto waited_before = run_delay ? run_delay->total() : std::nullopt;
         sleep_until(wake);
         woke.emplace(Woke{Clock::now() - wake, std::nullopt});
-        // Read within the spin's margin, so that it costs the deadline nothing.
+        // Read before the spin: inside its margin, unless the wake-up was late already.
         if (const auto waited = waited_before ? run_delay->total() : std::nullopt) {
             woke->waiting_for_cpu = *waited - *waited_before;
         }
